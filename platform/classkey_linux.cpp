@@ -1,0 +1,5 @@
+#include "platform.h"
+
+namespace platform {
+QString adapterClassKey() { return QString(); }
+}

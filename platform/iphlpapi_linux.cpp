@@ -1,0 +1,4 @@
+#include "iphlpapi.h"
+
+DWORD GetAdaptersInfo(PIP_ADAPTER_INFO, PULONG) { return ERROR_NOT_SUPPORTED; }
+DWORD GetPerAdapterInfo(ULONG, PIP_PER_ADAPTER_INFO, PULONG) { return ERROR_NOT_SUPPORTED; }

@@ -1,0 +1,1 @@
+#include "netstate_linux.h"

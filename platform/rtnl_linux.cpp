@@ -1,0 +1,1 @@
+#include "rtnl_linux.h"

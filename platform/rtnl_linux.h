@@ -1,0 +1,61 @@
+// The kernel's IPv4 configuration of the current network namespace, read and
+// changed over rtnetlink (libnl-route-3). Shared by the IP Helper and SetupAPI
+// stand-ins and by the network shell stand-in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace rtnl {
+
+// An error text for the user (empty: success), as nl_geterror() words it.
+using Error = std::string;
+
+struct Link {
+    int index = 0;
+    std::string name;
+    std::vector<uint8_t> address;   // link-layer address
+    unsigned arptype = 0;           // ARPHRD_*
+    unsigned flags = 0;             // IFF_*
+    std::string kind;               // IFLA_INFO_KIND ("veth", "dummy", ...), empty for hardware
+    bool wireless = false;          // the device has a wireless extension or phy80211
+};
+
+struct Address4 {
+    uint32_t address = 0;           // network byte order
+    int prefix = 0;
+    bool permanent = true;          // false for an address with a lifetime, as a DHCP client leaves it
+    bool secondary = false;
+};
+
+struct Route4 {
+    uint32_t gateway = 0;           // network byte order
+    uint32_t metric = 0;
+};
+
+// Every interface, in the kernel's order (by index).
+std::vector<Link> links(Error *error = nullptr);
+bool linkByName(const std::string &name, Link *link, Error *error = nullptr);
+bool linkByIndex(int index, Link *link, Error *error = nullptr);
+
+// The interface's IPv4 addresses, primary addresses first, in the kernel's order.
+std::vector<Address4> addresses(int ifindex, Error *error = nullptr);
+// The default routes (0.0.0.0/0, main table) through the interface, lowest metric first.
+std::vector<Route4> defaultRoutes(int ifindex, Error *error = nullptr);
+
+Error addAddress(int ifindex, const Address4 &address);
+Error deleteAddress(int ifindex, const Address4 &address);
+Error addDefaultRoute(int ifindex, const Route4 &route);
+Error deleteDefaultRoute(int ifindex, const Route4 &route);
+
+Error setLinkUp(int ifindex, bool up);
+Error setLinkAddress(int ifindex, const std::vector<uint8_t> &address);
+
+// Dotted quad <-> network byte order; prefix <-> mask.
+std::string toText(uint32_t address);
+bool fromText(const std::string &text, uint32_t *address);
+uint32_t prefixToMask(int prefix);
+int maskToPrefix(uint32_t mask);   // -1 when the mask is not contiguous
+
+} // namespace rtnl

@@ -1,0 +1,1 @@
+#include "netns.h"

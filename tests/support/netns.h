@@ -1,0 +1,61 @@
+// Test networks for system tests.
+//
+// CTest starts every test labelled "system" as root under
+// `unshare --net --mount --propagation private`, so the test process lives in a
+// network namespace and a mount namespace of its own from its first
+// instruction: the machine's own interfaces are not even visible, and a
+// resolver file bind-mounted over /etc/resolv.conf is seen by this process and
+// its children only.
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+namespace testnet {
+
+// Empty when the test may change the network: root, in a network namespace of
+// its own. Otherwise the reason, for QSKIP.
+QString unavailable();
+
+// Runs a program to its end (30 s at most); its exit code, -1 when it could not
+// be started. Standard output and error are collected into *output.
+int run(const QString &program, const QStringList &arguments, QString *output = nullptr);
+// run("ip", arguments); fails the current test (QTest) when ip exits non-zero.
+bool ip(const QStringList &arguments);
+// `ip -j <arguments>` parsed, for comparing with what the program shows.
+QJsonArray ipJson(const QStringList &arguments);
+
+// Makes /etc/resolv.conf read `content` for this process and its children.
+bool useResolvConf(const QString &content);
+
+// A veth pair whose far end sits in a second network namespace, where a DHCP
+// server can run. The near end (`name`) stays in the test's namespace, down and
+// without addresses. Destroying it stops the server and removes both.
+class Peer
+{
+public:
+    // farAddress like "10.77.0.1/24": the far end's address.
+    Peer(const QString &name, const QString &farAddress);
+    ~Peer();
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+
+    bool ok() const { return m_ok; }
+    QString name() const { return m_name; }
+    QString farNamespace() const { return m_netns; }
+
+    // dnsmasq on the far end, leasing first..last (e.g. "10.77.0.50", "10.77.0.60")
+    // with the far end as router and `dns` as DNS server. It dies with the test.
+    bool startDhcp(const QString &first, const QString &last, const QString &dns);
+    void stopDhcp();
+
+private:
+    QString m_name;
+    QString m_netns;
+    qint64 m_dnsmasq = 0;
+    bool m_ok = false;
+};
+
+} // namespace testnet

@@ -1,0 +1,9 @@
+#include <QtTest>
+
+class tst_commands : public QObject
+{
+    Q_OBJECT
+};
+
+QTEST_GUILESS_MAIN(tst_commands)
+#include "tst_commands.moc"

@@ -1,0 +1,9 @@
+#include <QtTest>
+
+class tst_macoverride : public QObject
+{
+    Q_OBJECT
+};
+
+QTEST_GUILESS_MAIN(tst_macoverride)
+#include "tst_macoverride.moc"
