@@ -38,6 +38,9 @@ struct Route4 {
 std::vector<Link> links(Error *error = nullptr);
 bool linkByName(const std::string &name, Link *link, Error *error = nullptr);
 bool linkByIndex(int index, Link *link, Error *error = nullptr);
+// /sys/class/net/<name> when sysfs shows this interface, else empty: sysfs shows
+// the interfaces of the network namespace that mounted it, which need not be ours.
+std::string sysfsDir(const Link &link);
 
 // The interface's IPv4 addresses, primary addresses first, in the kernel's order.
 std::vector<Address4> addresses(int ifindex, Error *error = nullptr);
