@@ -2,8 +2,9 @@
 // of vantorel_platform puts these behind the Windows interfaces the worker uses:
 // GetAdaptersInfo/GetPerAdapterInfo over a table the test sets, with failures to
 // inject and a log of the calls, and the SetupAPI functions over a scripted
-// device set. platform::programPath and platform::adapterClassKey are the real
-// Linux ones (the class key file moves with VANTOREL_CLASS_KEY).
+// device set. platform::programPath turns backslashes into slashes as the Linux
+// one does; platform::adapterClassKey is the file VANTOREL_CLASS_KEY names, kept
+// in step with nothing.
 #pragma once
 
 #include "iphlpapi.h"
@@ -38,7 +39,8 @@ void setAdapters(const std::vector<Adapter> &adapters);
 // Or read afresh from a file on every call, so that another process (a fake
 // cmd.exe) can change it. One adapter per line, fields separated by '|':
 //   name|description|index|type|dhcpEnabled|ip/mask,ip/mask|gw,gw|dns,dns|dhcpServer
-// Empty lists are empty fields. An empty path goes back to the in-memory table.
+// Empty lists are empty fields. An optional tenth field "1" sets dnsFails.
+// An empty path goes back to the in-memory table.
 void setTableFile(const std::string &path);
 std::vector<Adapter> readTableFile(const std::string &path);
 void writeTableFile(const std::string &path, const std::vector<Adapter> &adapters);
@@ -59,6 +61,8 @@ const Log &log();
 
 // Back to an empty table, no failures, no hooks, an empty log, an empty device set.
 void reset();
+// The SetupAPI half of reset(): an empty device set, no failures, no events.
+void resetSetupApi();
 
 // ----- SetupAPI -----
 
