@@ -9,7 +9,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#include <setupapi.h>
+// This folder is on the include path and this file shadows the system header
+// of the same name: take the next one along the path.
+#include_next <setupapi.h>
 #else
 #include <cstdint>
 #include "iphlpapi.h"

@@ -1,0 +1,110 @@
+// vantorel-adapter: the worker's hardware address override and adapter
+// restart from the command line. Nothing in the window calls them; like any
+// other caller, this reaches them through the worker's meta-object interface.
+#include "platform.h"
+#include "windowchanger.h"
+
+#include <QCoreApplication>
+#include <QMetaMethod>
+#include <QSettings>
+#include <QTextStream>
+
+namespace {
+
+const char usage[] =
+    "usage: vantorel-adapter list\n"
+    "       vantorel-adapter set-mac <adapter> <address>\n"
+    "       vantorel-adapter restart <driver-key>\n"
+    "       vantorel-adapter set-mac-restart <adapter> <address>\n"
+    "\n"
+    "  list             the adapters of the class key: subkey, driver key, adapter, override\n"
+    "  set-mac          store <address> (e.g. 02-11-22-33-44-55; empty: the adapter's own)\n"
+    "                   as the adapter's override and print its driver key\n"
+    "  restart          stop and start the device, which applies its override\n"
+    "  set-mac-restart  both\n";
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+QTextStream &err()
+{
+    static QTextStream stream(stderr);
+    return stream;
+}
+
+QMetaMethod slot(const windowChanger &changer, const char *signature)
+{
+    const QMetaObject *meta = changer.metaObject();
+    return meta->method(meta->indexOfMethod(signature));
+}
+
+// The driver key of the adapter's subkey, or empty with the reason on stderr.
+QString setMac(windowChanger &changer, const QString &adapter, const QString &address)
+{
+    QStringList result;
+    slot(changer, "setMac(QStringList)")
+        .invoke(&changer, Qt::DirectConnection, Q_RETURN_ARG(QStringList, result),
+                Q_ARG(QStringList, QStringList({adapter, address})));
+    if (result.value(0) != QLatin1String("1")) {
+        err() << "vantorel-adapter: the class key " << platform::adapterClassKey() << " can't be written\n";
+        return QString();
+    }
+    if (result.value(1).endsWith(QLatin1Char('\\'))) {
+        err() << "vantorel-adapter: no adapter " << adapter << " in the class key (see vantorel-adapter list)\n";
+        return QString();
+    }
+    out() << result.value(1) << '\n';
+    return result.value(1);
+}
+
+bool restart(windowChanger &changer, const QString &driverKey)
+{
+    bool restarted = false;
+    slot(changer, "restartCard(QString)")
+        .invoke(&changer, Qt::DirectConnection, Q_RETURN_ARG(bool, restarted), Q_ARG(QString, driverKey));
+    if (!restarted)
+        err() << "vantorel-adapter: the device " << driverKey << " could not be restarted\n";
+    return restarted;
+}
+
+void list()
+{
+    const QSettings classKey(platform::adapterClassKey(), QSettings::NativeFormat);
+    const QStringList subkeys = classKey.childGroups();
+    for (const QString &subkey : subkeys) {
+        out() << subkey << "  {4D36E972-E325-11CE-BFC1-08002bE10318}\\" << subkey << "  "
+              << classKey.value(subkey + QStringLiteral("/NetCfgInstanceId")).toString();
+        const QVariant override = classKey.value(subkey + QStringLiteral("/NetworkAddress"));
+        if (override.isValid())
+            out() << "  NetworkAddress=" << override.toString();
+        out() << '\n';
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const QString command = args.value(0);
+    windowChanger changer;
+
+    if (command == QLatin1String("list") && args.size() == 1) {
+        list();
+        return 0;
+    }
+    if (command == QLatin1String("set-mac") && args.size() == 3)
+        return setMac(changer, args.at(1), args.at(2)).isEmpty() ? 1 : 0;
+    if (command == QLatin1String("restart") && args.size() == 2)
+        return restart(changer, args.at(1)) ? 0 : 1;
+    if (command == QLatin1String("set-mac-restart") && args.size() == 3) {
+        const QString driverKey = setMac(changer, args.at(1), args.at(2));
+        return !driverKey.isEmpty() && restart(changer, driverKey) ? 0 : 1;
+    }
+    err() << usage;
+    return 2;
+}
