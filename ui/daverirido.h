@@ -29,6 +29,10 @@ private slots:
 private:
     QString currentAdapterName() const;
     QString currentConnectionName() const;
+    void showStatus(const QString &text);
+    void setActionButtonsEnabled(bool enabled);
+    // True when the panel shows the IP, netmask and gateway of the list.
+    bool panelShowsAddress(const QStringList &addressList) const;
 
     bool panelBusy;
     windowChanger *changer;
