@@ -131,6 +131,7 @@ Peer::~Peer()
     stopDhcp();
     run(QStringLiteral("ip"), {"link", "del", m_name});
     run(QStringLiteral("ip"), {"netns", "del", m_netns});
+    QFile::remove(QStringLiteral("/tmp/%1.leases").arg(m_netns));
 }
 
 bool Peer::startDhcp(const QString &first, const QString &last, const QString &dns)
