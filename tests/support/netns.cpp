@@ -112,9 +112,22 @@ bool useResolvConf(const QString &content)
     return true;
 }
 
+// `ip netns add` names a namespace by a file in /run/netns. A tmpfs of our own
+// there keeps the names inside the test's mount namespace: nothing is left
+// behind for the machine's `ip netns` to trip over, even when a test dies.
+static void privateNetnsFolder()
+{
+    static bool done = false;
+    if (done || !unavailable().isEmpty())
+        return;
+    mkdir("/run/netns", 0755);
+    done = mount("tmpfs", "/run/netns", "tmpfs", 0, "mode=755") == 0;
+}
+
 Peer::Peer(const QString &name, const QString &farAddress)
     : m_name(name)
 {
+    privateNetnsFolder();
     static int count = 0;
     m_netns = QStringLiteral("vt-peer-%1-%2").arg(getpid()).arg(++count);
     const QString far = name + QStringLiteral("-p");
