@@ -1,189 +1,63 @@
 #include "fakeplatform.h"
 #include "windowchanger.h"
-
 #include <QtTest>
 
-namespace {
-
-const QString overrideKey = QStringLiteral("{4D36E972-E325-11CE-BFC1-08002bE10318}\\0001");
-const std::u16string key0 = u"{4d36e972-e325-11ce-bfc1-08002be10318}\\0000";
-const std::u16string key1 = u"{4d36e972-e325-11ce-bfc1-08002be10318}\\0001";
-
-std::vector<fake::Device> devicesFrom(const QStringList &drivers)
-{
-    std::vector<fake::Device> devices;
-    for (const QString &driver : drivers)
-        devices.push_back({driver.toStdU16String(), true});
-    return devices;
-}
-
-// The calls that change a device, as "SetParams:1" / "ChangeState:1" (device index).
-QStringList changes()
-{
-    QStringList calls;
-    for (const fake::SetupEvent &event : fake::setupEvents()) {
-        if (event.call == fake::SetupCall::SetParams)
-            calls << QStringLiteral("SetParams:%1").arg(event.device);
-        else if (event.call == fake::SetupCall::ChangeState)
-            calls << QStringLiteral("ChangeState:%1").arg(event.device);
-    }
-    return calls;
-}
-
-QList<bool> startedStates()
-{
-    QList<bool> states;
-    for (const fake::Device &device : fake::devices())
-        states << device.started;
-    return states;
-}
-
-QStringList restartOf(int device)
-{
-    const QString d = QString::number(device);
-    return {"SetParams:" + d, "ChangeState:" + d, "SetParams:" + d, "ChangeState:" + d};
-}
-
-// The restart is reached only by its signature, as its callers do.
-bool invokeRestart(windowChanger &changer, const QString &adapterDriver, bool *result)
-{
-    const QMetaObject *meta = changer.metaObject();
-    const QMetaMethod method = meta->method(meta->indexOfMethod("restartCard(QString)"));
-    return method.invoke(&changer, Qt::DirectConnection, Q_RETURN_ARG(bool, *result), Q_ARG(QString, adapterDriver));
-}
-
-} // namespace
-
+using Devices = std::vector<fake::Device>;
+Q_DECLARE_METATYPE(Devices)
+// The driver key as the hardware address override gives it, and the devices' own spelling.
+static const QString key = QStringLiteral("{4D36E972-E325-11CE-BFC1-08002bE10318}\\0001");
+static const std::u16string k1 = key.toLower().toStdU16String(), k0 = k1.substr(0, 39) + u"0000";
+// 20 bytes: header (8) for DIF_PROPERTYCHANGE (18), DICS_STOP (5) or DICS_START (4), config-specific (2), profile 0.
+static const SP_PROPCHANGE_PARAMS stop{{8, 18}, 5, 2, 0}, start{{8, 18}, 4, 2, 0};
 class tst_restart : public QObject
 {
     Q_OBJECT
-
 private slots:
-    void init();
-    void restart_data();
-    void restart();
-    void platformArguments();
-    void failedCalls_data();
-    void failedCalls();
-    void deviceSetUnavailable();
+    void restartCard_data();
+    void restartCard();
 };
 
-void tst_restart::init()
+void tst_restart::restartCard_data()
 {
-    fake::reset();
-}
-
-void tst_restart::restart_data()
-{
-    QTest::addColumn<QStringList>("drivers");   // an empty text: the property can't be read
+    QTest::addColumn<Devices>("devices");       // an empty driver key: the property can't be read
     QTest::addColumn<QString>("adapterDriver");
-    QTest::addColumn<int>("restarted");         // -1: none
-
-    const QString k0 = QString::fromStdU16String(key0);
-    const QString k1 = QString::fromStdU16String(key1);
-    QTest::newRow("key as the override gives it") << QStringList{k0, k1} << overrideKey << 1;
-    QTest::newRow("lower case key") << QStringList{k1} << overrideKey.toLower() << 0;
-    QTest::newRow("bare prefix") << QStringList{k0, k1} << overrideKey.left(39) << -1;
-    QTest::newRow("unknown instance") << QStringList{k0} << overrideKey << -1;
-    QTest::newRow("empty device set") << QStringList{} << overrideKey << -1;
-    QTest::newRow("property longer than a driver key") << QStringList{k1 + "\\extra"} << overrideKey << 0;
-    QTest::newRow("key longer than a driver key") << QStringList{k1 + "7"} << overrideKey + "7" << -1;
-    QTest::newRow("same key twice: first only") << QStringList{k0, k1, k1} << overrideKey << 1;
-    QTest::newRow("unreadable property skipped") << QStringList{QString(), k1} << overrideKey << 1;
-    QTest::newRow("property too long for the buffer skipped")
-        << QStringList{k1 + QString(300, 'x'), k1} << overrideKey << 1;
+    QTest::addColumn<int>("failing");           // which of the four change calls fails; 0: none
+    QTest::addColumn<QString>("outcome");       // the result, the change calls by device index, devices left stopped
+    const QString restart1 = "true, stop 1, change 1, start 1, change 1";
+    QTest::newRow("bare prefix") << Devices{{k0}, {k1}} << key.left(39) << 0 << "true";
+    QTest::newRow("property over 43 units, then same key") << Devices{{k0}, {k1 + u"\\x"}, {k1}} << key << 0 << restart1;
+    QTest::newRow("unreadable property") << Devices{{u""}, {k1}} << key << 0 << restart1;
+    QTest::newRow("stop parameters refused") << Devices{{k1}, {k1}} << key << 1 << "false, stop 0";
+    QTest::newRow("stop refused") << Devices{{k1}, {k1}} << key << 2 << "false, stop 0, change 0";
+    QTest::newRow("start parameters refused") << Devices{{k1}, {k1}} << key << 3 << "false, stop 0, change 0, start 0; 0 stopped";
+    QTest::newRow("start refused") << Devices{{k1}, {k1}} << key << 4 << "false, stop 0, change 0, start 0, change 0; 0 stopped";
 }
 
-void tst_restart::restart()
+void tst_restart::restartCard()
 {
-    QFETCH(QStringList, drivers);
+    QFETCH(Devices, devices);
     QFETCH(QString, adapterDriver);
-    QFETCH(int, restarted);
-
-    fake::setDevices(devicesFrom(drivers));
-    windowChanger changer;
-    bool result = false;
-    QVERIFY2(invokeRestart(changer, adapterDriver, &result), "restartCard(QString) can't be invoked");
-    QVERIFY2(result, "a restart that did not fail reported false");
-
-    QCOMPARE(changes(), restarted < 0 ? QStringList() : restartOf(restarted));
-    QVERIFY2(!startedStates().contains(false), "a device was left stopped");
-    QCOMPARE(fake::openDeviceSets(), 0);
-}
-
-void tst_restart::platformArguments()
-{
-    fake::setDevices(devicesFrom({QString(), QString::fromStdU16String(key1)}));
-    windowChanger changer;
-    QVERIFY(changer.restartCard(overrideKey));
-
+    QFETCH(int, failing);
+    QFETCH(QString, outcome);
+    fake::reset();
+    fake::setDevices(devices);
+    fake::failSetParamsCall(failing % 2 ? failing / 2 + 1 : 0);
+    fake::failChangeStateCall(failing % 2 ? 0 : failing / 2);
+    QString actual = windowChanger().restartCard(adapterDriver) ? "true" : "false";
     const std::vector<fake::SetupEvent> &events = fake::setupEvents();
-    QVERIFY(!events.empty());
-    QCOMPARE(events.front().call, fake::SetupCall::GetClassDevs);
-    QCOMPARE(events.front().flags, DWORD(DIGCF_PRESENT | DIGCF_ALLCLASSES));
-    QCOMPARE(events.back().call, fake::SetupCall::Destroy);
-
-    QList<DWORD> stateChanges;
-    int propertyReads = 0;
-    for (const fake::SetupEvent &event : events) {
-        if (event.call == fake::SetupCall::GetProperty) {
-            ++propertyReads;
-            QCOMPARE(event.bufferSize, DWORD(520));
-        }
-        if (event.call != fake::SetupCall::SetParams)
-            continue;
-        QCOMPARE(event.paramsSize, DWORD(20));
-        QCOMPARE(event.params.ClassInstallHeader.cbSize, DWORD(8));
-        QCOMPARE(event.params.ClassInstallHeader.InstallFunction, DI_FUNCTION(DIF_PROPERTYCHANGE));
-        QCOMPARE(event.params.Scope, DWORD(DICS_FLAG_CONFIGSPECIFIC));
-        QCOMPARE(event.params.HwProfile, DWORD(0));
-        stateChanges << event.params.StateChange;
+    QVERIFY2(events.front().flags == 6 && events.back().call == fake::SetupCall::Destroy && !fake::openDeviceSets(),
+             "the set of present devices of all classes was not obtained or not destroyed");
+    for (const fake::SetupEvent &e : events) {
+        const auto is = [&e](const SP_PROPCHANGE_PARAMS &p) { return e.paramsSize == 20 && !memcmp(&e.params, &p, 20); };
+        if (e.call == fake::SetupCall::SetParams)
+            actual += QString(", %1 %2").arg(is(stop) ? "stop" : is(start) ? "start" : "wrong").arg(e.device);
+        if (e.call == fake::SetupCall::ChangeState)
+            actual += QString(", change %1").arg(e.device);
+        QVERIFY2(e.call != fake::SetupCall::GetProperty || e.bufferSize == 520, "the property buffer is not 520 bytes");
     }
-    QCOMPARE(propertyReads, 2);
-    QCOMPARE(stateChanges, (QList<DWORD>{DICS_STOP, DICS_START}));
-}
-
-void tst_restart::failedCalls_data()
-{
-    QTest::addColumn<int>("failSetParams");     // which call fails, from 1; 0: none
-    QTest::addColumn<int>("failChangeState");
-    QTest::addColumn<int>("calls");             // change calls made before giving up
-    QTest::addColumn<bool>("started");
-
-    QTest::newRow("stop parameters refused") << 1 << 0 << 1 << true;
-    QTest::newRow("stop refused") << 0 << 1 << 2 << true;
-    QTest::newRow("start parameters refused") << 2 << 0 << 3 << false;
-    QTest::newRow("start refused") << 0 << 2 << 4 << false;
-}
-
-void tst_restart::failedCalls()
-{
-    QFETCH(int, failSetParams);
-    QFETCH(int, failChangeState);
-    QFETCH(int, calls);
-    QFETCH(bool, started);
-
-    fake::setDevices(devicesFrom({QString::fromStdU16String(key1), QString::fromStdU16String(key1)}));
-    fake::failSetParamsCall(failSetParams);
-    fake::failChangeStateCall(failChangeState);
-    windowChanger changer;
-    bool result = true;
-    QVERIFY2(invokeRestart(changer, overrideKey, &result), "restartCard(QString) can't be invoked");
-    QVERIFY2(!result, "a failed step was reported as success");
-
-    QCOMPARE(changes(), restartOf(0).mid(0, calls));
-    QCOMPARE(startedStates(), (QList<bool>{started, true}));
-    QCOMPARE(fake::openDeviceSets(), 0);
-}
-
-void tst_restart::deviceSetUnavailable()
-{
-    fake::setDevices(devicesFrom({QString::fromStdU16String(key1)}));
-    fake::failGetClassDevs(true);
-    windowChanger changer;
-    QVERIFY(changer.restartCard(overrideKey));
-    QCOMPARE(changes(), QStringList());
-    QCOMPARE(fake::setupEvents().size(), size_t(1));
+    for (size_t i = 0; i < fake::devices().size(); ++i)
+        actual += fake::devices()[i].started ? "" : QString("; %1 stopped").arg(i);
+    QCOMPARE(actual, outcome);
 }
 
 QTEST_GUILESS_MAIN(tst_restart)
