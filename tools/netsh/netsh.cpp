@@ -432,12 +432,47 @@ bool usesResolved()
 
 const char resolvConf[] = "/etc/resolv.conf";
 
+ino_t netNamespaceOf(const char *pid)
+{
+    struct stat st;
+    return ::stat((std::string("/proc/") + pid + "/ns/net").c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// The machine's own network namespace is the one kernel threads (kthreadd,
+// pid 2) live in; pid 1's may be hidden even from root.
+bool inMachineNamespace()
+{
+    ino_t machine = netNamespaceOf("2");
+    if (!machine)
+        machine = netNamespaceOf("1");
+    return machine && machine == netNamespaceOf("self");
+}
+
+// `ip netns exec` (and a test) mounts a resolver file of the namespace's own
+// over /etc/resolv.conf.
+bool resolverMountedHere()
+{
+    std::istringstream in(readFile("/proc/self/mountinfo"));
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::vector<std::string> fields = words(line);
+        if (fields.size() > 4 && fields[4] == resolvConf)
+            return true;
+    }
+    return false;
+}
+
 // Makes `servers` the interface's DNS servers in the system resolver. With
 // none, a resolv.conf whose first server is `formerServer` loses that line.
 rtnl::Error setResolver(const std::string &ifname, const std::vector<std::string> &servers,
                         const std::string &formerServer)
 {
-    if (usesResolved()) {
+    const bool machine = inMachineNamespace();
+    // Another namespace's interface must not change the machine's resolver:
+    // there the record alone carries the interface's DNS server.
+    if (!machine && !resolverMountedHere())
+        return rtnl::Error();
+    if (machine && usesResolved()) {
         std::vector<std::string> arguments = {"resolvectl", servers.empty() ? "revert" : "dns", ifname};
         arguments.insert(arguments.end(), servers.begin(), servers.end());
         const std::string program = findExecutable("resolvectl");
