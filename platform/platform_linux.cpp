@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QtGlobal>
 
@@ -18,24 +19,24 @@ QString programPath(const QString &windowsPath)
 namespace {
 
 // The worker starts "<systemroot>\system32\cmd.exe". Where the environment
-// names no systemroot, point it at the folder that holds our system32/: beside
-// the program in a build tree, or lib/vantorel of an installed one.
+// names no systemroot, point it at the folder that holds our system32/: the
+// nearest one above the program (a build tree keeps it at its top), or the
+// lib/vantorel of an installed tree.
 void defaultSystemRoot()
 {
     if (qEnvironmentVariableIsSet("systemroot"))
         return;
     const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
-    const QDir dir = QFileInfo(exe).absoluteDir();
-    const QStringList candidates = {
-        dir.absolutePath(),
-        dir.absoluteFilePath(QStringLiteral("..")),
-        dir.absoluteFilePath(QStringLiteral("../lib/vantorel")),
-    };
-    for (const QString &candidate : candidates) {
-        if (QFileInfo(candidate + QStringLiteral("/system32/cmd.exe")).isExecutable()) {
-            qputenv("systemroot", QDir::cleanPath(candidate).toLocal8Bit());
-            return;
+    for (QDir dir = QFileInfo(exe).absoluteDir();; ) {
+        for (const QString &candidate : {dir.absolutePath(), dir.absoluteFilePath(QStringLiteral("lib/vantorel")),
+                                         dir.absoluteFilePath(QStringLiteral("../lib/vantorel"))}) {
+            if (QFileInfo(candidate + QStringLiteral("/system32/cmd.exe")).isExecutable()) {
+                qputenv("systemroot", QFile::encodeName(QDir::cleanPath(candidate)));
+                return;
+            }
         }
+        if (!dir.cdUp())
+            return;
     }
 }
 
