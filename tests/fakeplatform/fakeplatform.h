@@ -16,7 +16,7 @@ namespace fake {
 
 struct Address {
     std::string address;
-    std::string mask;
+    std::string mask = {};   // none given: a gateway's or DNS server's
 };
 
 struct Adapter {
@@ -33,16 +33,10 @@ struct Adapter {
 };
 
 void setAdapters(const std::vector<Adapter> &adapters);
-// Or the table is read afresh from a file on every call, so that another process
-// (a fake cmd.exe) can change it; an empty path goes back to setAdapters' table.
-// One adapter a line:  name|description|index|type|dhcpEnabled|ip/mask,..|gw,..|dns,..|dhcpServer[|1]
-// where a last field "1" sets dnsFails.
-void setTableFile(const std::string &path);
-void writeTableFile(const std::string &path, const std::vector<Adapter> &adapters);
-
 // GetAdaptersInfo fails (ERROR_NOT_SUPPORTED) from its Nth call on, counting from 1; 0: never.
 void failAdaptersInfoFrom(int call);
-// Run inside GetAdaptersInfo before it answers, but not inside itself.
+// Run once, inside the next GetAdaptersInfo call before it reads the table; the hook may set
+// the table (or set itself again for the call after).
 void onAdaptersInfo(void (*hook)(void *), void *context);
 
 struct Log {                              // the byte count each call was given
@@ -61,7 +55,6 @@ void resetSetupApi(); // the SetupAPI half
 
 struct Device {
     std::u16string driver;     // SPDRP_DRIVER text; empty: the property can't be read
-    bool started = true;       // what DICS_STOP/DICS_START leave
 };
 
 enum class SetupCall { GetClassDevs, GetProperty, SetParams, ChangeState, Destroy };
@@ -72,11 +65,9 @@ struct SetupEvent {
     SP_PROPCHANGE_PARAMS params{};        // SetParams: what the call was given
     DWORD paramsSize = 0;
     DWORD flags = 0;                      // GetClassDevs: the flags
-    DWORD bufferSize = 0;                 // GetProperty: the buffer size given
 };
 
 void setDevices(const std::vector<Device> &devices);
-const std::vector<Device> &devices();
 // The Nth call (from 1) of SetupDiSetClassInstallParamsW or SetupDiChangeState fails.
 void failSetParamsCall(int call);
 void failChangeStateCall(int call);

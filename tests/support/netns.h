@@ -1,17 +1,15 @@
-// Test networks for system tests.
-//
-// CTest starts every test labelled "system" as root under
-// `unshare --net --mount --propagation private`, so the test process lives in a
-// network namespace and a mount namespace of its own from its first
-// instruction: the machine's own interfaces are not even visible, and a
-// resolver file bind-mounted over /etc/resolv.conf is seen by this process and
-// its children only.
+// Test networks for system tests. CTest starts every test labelled "system" as
+// root under `unshare --net --mount --propagation private`: from its first
+// instruction the machine's own interfaces are out of sight, and a resolver file
+// bind-mounted over /etc/resolv.conf is seen by this process and its children only.
 #pragma once
 
 #include <QJsonArray>
-#include <QJsonObject>
-#include <QString>
 #include <QStringList>
+
+#include <memory>
+
+class QProcess;
 
 namespace testnet {
 
@@ -31,7 +29,7 @@ QJsonArray ipJson(const QStringList &arguments);
 bool useResolvConf(const QString &content);
 
 // A veth pair whose far end sits in a second network namespace, where a DHCP
-// server can run. The near end (`name`) stays in the test's namespace, down and
+// server can run. The near end (`name`) stays in the test's namespace, up and
 // without addresses. Destroying it stops the server and removes both.
 class Peer
 {
@@ -43,18 +41,15 @@ public:
     Peer &operator=(const Peer &) = delete;
 
     bool ok() const { return m_ok; }
-    QString name() const { return m_name; }
-    QString farNamespace() const { return m_netns; }
 
     // dnsmasq on the far end, leasing first..last (e.g. "10.77.0.50", "10.77.0.60")
     // with the far end as router and `dns` as DNS server. It dies with the test.
     bool startDhcp(const QString &first, const QString &last, const QString &dns);
-    void stopDhcp();
 
 private:
     QString m_name;
     QString m_netns;
-    qint64 m_dnsmasq = 0;
+    std::unique_ptr<QProcess> m_dnsmasq;
     bool m_ok = false;
 };
 
