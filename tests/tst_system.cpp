@@ -12,7 +12,7 @@
 #include <QtTest>
 
 #include <csignal>
-#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -46,22 +46,12 @@ QStringList addressesOf(const QString &dev)
     return result;
 }
 
-ino_t netNamespace(const QString &pid)
-{
-    struct stat st {};
-    return stat(QFile::encodeName("/proc/" + pid + "/ns/net").constData(), &st) == 0 ? st.st_ino : 0;
-}
-
 // DHCP clients serving this test's namespace (other tests may run their own).
-QList<int> dhcpClients()
+QStringList dhcpClients()
 {
-    QList<int> pids;
-    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
-        if (pid.toInt() > 0 && readFile("/proc/" + pid + "/comm").trimmed() == "dhcpcd"
-            && netNamespace(pid) == netNamespace("self"))
-            pids << pid.toInt();
-    }
-    return pids;
+    QString pids;
+    testnet::run("pgrep", {"--ns", QString::number(getpid()), "--nslist", "net", "-x", "dhcpcd"}, &pids);
+    return pids.split('\n', Qt::SkipEmptyParts);
 }
 
 } // namespace
@@ -114,8 +104,8 @@ void tst_system::init()
 void tst_system::cleanup()
 {
     m_window.reset();
-    for (int pid : dhcpClients())
-        kill(pid, SIGTERM);
+    for (const QString &pid : dhcpClients())
+        kill(pid.toInt(), SIGTERM);
     QTRY_VERIFY_WITH_TIMEOUT(dhcpClients().isEmpty(), 5000);
     m_peer.reset();
     QDir(m_state.path()).removeRecursively();
