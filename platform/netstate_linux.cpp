@@ -1,8 +1,8 @@
 #include "netstate_linux.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -14,18 +14,6 @@ namespace netstate {
 namespace {
 
 using Fields = std::map<std::string, std::string>;
-
-bool makeDirs(const std::string &path)
-{
-    std::string::size_type pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        const std::string part = path.substr(0, pos);
-        if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
-    }
-    return true;
-}
 
 // Every network namespace has an inode of its own in nsfs.
 std::string folder()
@@ -101,7 +89,8 @@ int toInt(const std::string &text)
 std::string namespaceDir()
 {
     const std::string dir = folder();
-    makeDirs(dir);
+    std::error_code ignored;   // a writer that can't create it fails at its write
+    std::filesystem::create_directories(dir, ignored);
     return dir;
 }
 
@@ -148,6 +137,11 @@ bool loadLease(const std::string &ifname, Lease *lease)
     lease->dns = f["dns"];
     lease->server = f["server"];
     return true;
+}
+
+void forgetLease(const std::string &ifname)
+{
+    std::remove(fileOf(ifname, ".lease", false).c_str());
 }
 
 } // namespace netstate

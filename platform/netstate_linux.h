@@ -39,5 +39,6 @@ bool save(const std::string &ifname, const InterfaceState &state);
 void forget(const std::string &ifname);
 
 bool loadLease(const std::string &ifname, Lease *lease);
+void forgetLease(const std::string &ifname);
 
 } // namespace netstate

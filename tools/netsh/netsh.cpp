@@ -250,18 +250,17 @@ std::string readFile(const std::string &path)
 
 // ---- The DHCP client ----------------------------------------------------
 
-std::string leaseFile(const std::string &ifname)
+// A process's network namespace, as the inode nsfs gives it (0: unreadable).
+ino_t netNamespaceOf(const std::string &pid)
 {
-    return netstate::namespaceDir() + "/" + ifname + ".lease";
+    struct stat st;
+    return ::stat(("/proc/" + pid + "/ns/net").c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 bool sameNetworkNamespace(int pid)
 {
-    struct stat own;
-    struct stat other;
-    const std::string path = "/proc/" + std::to_string(pid) + "/ns/net";
-    return ::stat("/proc/self/ns/net", &own) == 0 && ::stat(path.c_str(), &other) == 0
-        && own.st_ino == other.st_ino && own.st_dev == other.st_dev;
+    const ino_t own = netNamespaceOf("self");
+    return own && own == netNamespaceOf(std::to_string(pid));
 }
 
 // The process is a live dhcpcd of this network namespace: a recorded pid that
@@ -431,12 +430,6 @@ bool usesResolved()
 }
 
 const char resolvConf[] = "/etc/resolv.conf";
-
-ino_t netNamespaceOf(const char *pid)
-{
-    struct stat st;
-    return ::stat((std::string("/proc/") + pid + "/ns/net").c_str(), &st) == 0 ? st.st_ino : 0;
-}
 
 // The machine's own network namespace is the one kernel threads (kthreadd,
 // pid 2) live in; pid 1's may be hidden even from root.
@@ -689,7 +682,7 @@ bool applyStaticAddress(const rtnl::Link &link, const Request &request, const En
     }
     if (!finish(link, before, environment, failure, error))
         return false;
-    std::remove(leaseFile(link.name).c_str());
+    netstate::forgetLease(link.name);
     return true;
 }
 
@@ -706,7 +699,7 @@ bool applyDhcpAddress(const rtnl::Link &link, const Environment &environment, st
     // The static addresses and gateways go; the client brings its own.
     rtnl::Error failure = converge(link.index, Config());
     if (failure.empty()) {
-        std::remove(leaseFile(link.name).c_str());
+        netstate::forgetLease(link.name);
         failure = startClient(link.name, environment, &state.clientPid);
     }
     if (failure.empty() && !netstate::save(link.name, state)) {
