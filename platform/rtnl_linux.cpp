@@ -405,6 +405,11 @@ std::string toText(uint32_t address)
     return text;
 }
 
+std::string toText(const Address4 &address)
+{
+    return toText(address.address) + "/" + std::to_string(address.prefix);
+}
+
 bool fromText(const std::string &text, uint32_t *address)
 {
     in_addr a;

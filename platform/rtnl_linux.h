@@ -34,6 +34,17 @@ struct Route4 {
     uint32_t metric = 0;
 };
 
+// The same address or route as the kernel tells them apart (flags and
+// lifetimes aside).
+inline bool sameAddress(const Address4 &a, const Address4 &b)
+{
+    return a.address == b.address && a.prefix == b.prefix;
+}
+inline bool sameRoute(const Route4 &a, const Route4 &b)
+{
+    return a.gateway == b.gateway && a.metric == b.metric;
+}
+
 // Every interface, in the kernel's order (by index).
 std::vector<Link> links(Error *error = nullptr);
 bool linkByName(const std::string &name, Link *link, Error *error = nullptr);
@@ -57,6 +68,7 @@ Error setLinkAddress(int ifindex, const std::vector<uint8_t> &address);
 
 // Dotted quad <-> network byte order; prefix <-> mask.
 std::string toText(uint32_t address);
+std::string toText(const Address4 &address);   // "a.b.c.d/nn"
 bool fromText(const std::string &text, uint32_t *address);
 uint32_t prefixToMask(int prefix);
 int maskToPrefix(uint32_t mask);   // -1 when the mask is not contiguous

@@ -94,7 +94,7 @@ std::string addressesText(const std::vector<rtnl::Address4> &addresses)
 {
     std::string text;
     for (const rtnl::Address4 &address : addresses)
-        text += (text.empty() ? "" : ",") + rtnl::toText(address.address) + '/' + std::to_string(address.prefix);
+        text += (text.empty() ? "" : ",") + rtnl::toText(address);
     return text;
 }
 
@@ -161,9 +161,8 @@ bool restoreConfiguration(const rtnl::Link &link)
         if (!rtnl::fromText(text, &address.address))
             continue;
         address.prefix = int(prefix);
-        const bool there = std::any_of(present.begin(), present.end(), [&](const rtnl::Address4 &a) {
-            return a.address == address.address && a.prefix == address.prefix;
-        });
+        const bool there = std::any_of(present.begin(), present.end(),
+                                       [&](const rtnl::Address4 &a) { return rtnl::sameAddress(a, address); });
         if (!there)
             ok = rtnl::addAddress(link.index, address).empty() && ok;
     }
@@ -175,9 +174,8 @@ bool restoreConfiguration(const rtnl::Link &link)
         if (!rtnl::fromText(gateway, &route.gateway))
             continue;
         route.metric = metric;
-        const bool there = std::any_of(routes.begin(), routes.end(), [&](const rtnl::Route4 &r) {
-            return r.gateway == route.gateway && r.metric == route.metric;
-        });
+        const bool there = std::any_of(routes.begin(), routes.end(),
+                                       [&](const rtnl::Route4 &r) { return rtnl::sameRoute(r, route); });
         if (!there)
             ok = rtnl::addDefaultRoute(link.index, route).empty() && ok;
     }

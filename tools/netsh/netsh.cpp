@@ -497,21 +497,6 @@ struct Snapshot {
     bool clientRunning = false;
 };
 
-bool sameAddress(const Address4 &a, const Address4 &b)
-{
-    return a.address == b.address && a.prefix == b.prefix;
-}
-
-bool sameRoute(const Route4 &a, const Route4 &b)
-{
-    return a.gateway == b.gateway && a.metric == b.metric;
-}
-
-std::string addressText(const Address4 &a)
-{
-    return rtnl::toText(a.address) + "/" + std::to_string(a.prefix);
-}
-
 std::string routeText(const Route4 &r)
 {
     return "the default route via " + rtnl::toText(r.gateway) + " metric " + std::to_string(r.metric);
@@ -521,7 +506,7 @@ std::string routeText(const Route4 &r)
 // and prefix, and without a lifetime when the wanted one has none.
 bool satisfies(const Address4 &have, const Address4 &want)
 {
-    return sameAddress(have, want) && (have.permanent || !want.permanent);
+    return rtnl::sameAddress(have, want) && (have.permanent || !want.permanent);
 }
 
 template <typename T, typename Same>
@@ -552,7 +537,7 @@ bool matches(const Config &have, const Config &want)
             return false;
     }
     for (const Route4 &r : want.routes) {
-        if (!contains(have.routes, r, sameRoute))
+        if (!contains(have.routes, r, rtnl::sameRoute))
             return false;
     }
     return true;
@@ -569,33 +554,33 @@ rtnl::Error convergeOnce(int ifindex, const Config &want)
     // The same address with a lifetime, where a permanent one is wanted, has to
     // go before the kernel takes the permanent one.
     for (const Address4 &a : have.addresses) {
-        if (contains(want.addresses, a, sameAddress) && !contains(want.addresses, a, satisfies)
+        if (contains(want.addresses, a, rtnl::sameAddress) && !contains(want.addresses, a, satisfies)
             && !(error = rtnl::deleteAddress(ifindex, a)).empty())
-            return "Can't remove " + addressText(a) + ": " + error;
+            return "Can't remove " + rtnl::toText(a) + ": " + error;
     }
     if (!(error = readConfig(ifindex, &have)).empty())
         return error;
     for (const Address4 &a : want.addresses) {
-        if (!contains(have.addresses, a, sameAddress) && !(error = rtnl::addAddress(ifindex, a)).empty())
-            return "Can't add " + addressText(a) + ": " + error;
+        if (!contains(have.addresses, a, rtnl::sameAddress) && !(error = rtnl::addAddress(ifindex, a)).empty())
+            return "Can't add " + rtnl::toText(a) + ": " + error;
     }
     for (const Route4 &r : want.routes) {
-        if (!contains(have.routes, r, sameRoute) && !(error = rtnl::addDefaultRoute(ifindex, r)).empty())
+        if (!contains(have.routes, r, rtnl::sameRoute) && !(error = rtnl::addDefaultRoute(ifindex, r)).empty())
             return "Can't add " + routeText(r) + ": " + error;
     }
     for (const Route4 &r : have.routes) {
-        if (!contains(want.routes, r, sameRoute) && !(error = rtnl::deleteDefaultRoute(ifindex, r)).empty())
+        if (!contains(want.routes, r, rtnl::sameRoute) && !(error = rtnl::deleteDefaultRoute(ifindex, r)).empty())
             return "Can't remove " + routeText(r) + ": " + error;
     }
     // Secondaries first (the kernel lists them last): deleting a primary takes
     // its secondaries along.
     for (auto a = have.addresses.rbegin(); a != have.addresses.rend(); ++a) {
-        if (contains(want.addresses, *a, sameAddress))
+        if (contains(want.addresses, *a, rtnl::sameAddress))
             continue;
         error = rtnl::deleteAddress(ifindex, *a);
         Config now;
-        if (!error.empty() && readConfig(ifindex, &now).empty() && contains(now.addresses, *a, sameAddress))
-            return "Can't remove " + addressText(*a) + ": " + error;
+        if (!error.empty() && readConfig(ifindex, &now).empty() && contains(now.addresses, *a, rtnl::sameAddress))
+            return "Can't remove " + rtnl::toText(*a) + ": " + error;
     }
     return rtnl::Error();
 }
