@@ -1,5 +1,5 @@
 #include "windowchanger.h"
-#include "setupapi.h"
+#include "devicesetup.h"
 
 #include <memory>
 #include <type_traits>

@@ -1,6 +1,6 @@
 #include "windowchanger.h"
 
-#include "iphlpapi.h"
+#include "iphelper.h"
 
 #include <QNetworkInterface>
 #include <QProcess>

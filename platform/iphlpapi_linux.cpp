@@ -1,6 +1,6 @@
 // GetAdaptersInfo and GetPerAdapterInfo over the kernel of the calling
 // process's network namespace.
-#include "iphlpapi.h"
+#include "iphelper.h"
 #include "iphlpapi_text_linux.h"
 #include "netstate_linux.h"
 #include "rtnl_linux.h"

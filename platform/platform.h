@@ -1,6 +1,6 @@
 // The few places where the worker needs the platform to say how a Windows
 // name is found here. Everything else it reaches through the Windows
-// interfaces themselves (iphlpapi.h, setupapi.h, QSettings).
+// interfaces themselves (iphelper.h, devicesetup.h, QSettings).
 #pragma once
 
 #include <QString>

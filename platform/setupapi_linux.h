@@ -2,7 +2,7 @@
 // scripted platform of the unit tests.
 #pragma once
 
-#include "setupapi.h"
+#include "devicesetup.h"
 
 #include <cstring>
 #include <string>

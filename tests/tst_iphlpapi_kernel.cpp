@@ -1,7 +1,7 @@
 // IP Helper, the worker's query and the window's interface list against the real kernel
 // (with `ip` as the oracle), in CTest's namespace; its links go when the namespace does.
 #include "daverirido.h"
-#include "iphlpapi.h"
+#include "iphelper.h"
 #include "netns.h"
 #include "netstate_linux.h"
 #include "windowchanger.h"

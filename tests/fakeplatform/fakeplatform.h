@@ -3,8 +3,8 @@
 // the class key in the file that VANTOREL_CLASS_KEY names.
 #pragma once
 
-#include "iphlpapi.h"
-#include "setupapi.h"
+#include "iphelper.h"
+#include "devicesetup.h"
 
 #include <QByteArray>
 #include <QString>

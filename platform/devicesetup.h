@@ -1,6 +1,6 @@
 // SetupAPI: the device set-up interface, used to stop and start a device.
 //
-// On Windows this is the system's own header. Elsewhere it declares the six
+// On Windows this includes the system's own <setupapi.h>. Elsewhere it declares the six
 // functions the worker uses, with the Windows layouts; the stand-in's device
 // set is the present network interfaces, a device's driver key is the network
 // adapter class GUID, a backslash and its subkey number in the class key, and
@@ -9,12 +9,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
-// This folder is on the include path and this file shadows the system header
-// of the same name: take the next one along the path.
-#include_next <setupapi.h>
+#include <setupapi.h>
 #else
 #include <cstdint>
-#include "iphlpapi.h"
+#include "iphelper.h"
 
 typedef char16_t WCHAR;
 typedef const WCHAR *PCWSTR;

@@ -1,6 +1,6 @@
 // IP Helper: adapter addresses, gateways, DHCP state and DNS servers.
 //
-// On Windows this is the system's own header. Elsewhere it declares the same
+// On Windows this includes the system's own <iphlpapi.h>. Elsewhere it declares the same
 // names with the same Windows x64 layout, and GetAdaptersInfo/GetPerAdapterInfo
 // are our stand-ins over the kernel's rtnetlink interface; they keep the
 // Windows buffer contract (caller's buffer, byte count, ERROR_BUFFER_OVERFLOW
@@ -9,9 +9,7 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
-// This folder is on the include path and this file shadows the system header
-// of the same name: take the next one along the path.
-#include_next <iphlpapi.h>
+#include <iphlpapi.h>
 #else
 #include <cstdint>
 #include <ctime>
