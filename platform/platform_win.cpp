@@ -25,7 +25,8 @@ void startInterpreter(QProcess &process, const QString &program, const QStringLi
 {
     QStringList line;
     for (const QString &argument : arguments) {
-        const bool quote = argument.isEmpty() || argument.contains(QLatin1Char(' ')) || argument.contains(QLatin1Char('"'));
+        const bool quote =
+            argument.isEmpty() || argument.contains(QLatin1Char(' ')) || argument.contains(QLatin1Char('"'));
         line << (quote ? QLatin1Char('"') + argument + QLatin1Char('"') : argument);
     }
     process.setNativeArguments(line.join(QLatin1Char(' ')));
@@ -46,7 +47,8 @@ QString adapterName(const QNetworkInterface &networkInterface)
 {
     NET_LUID luid;
     GUID guid;
-    if (!networkInterface.isValid() || ConvertInterfaceIndexToLuid(NET_IFINDEX(networkInterface.index()), &luid) != NO_ERROR
+    if (!networkInterface.isValid()
+        || ConvertInterfaceIndexToLuid(NET_IFINDEX(networkInterface.index()), &luid) != NO_ERROR
         || ConvertInterfaceLuidToGuid(&luid, &guid) != NO_ERROR)
         return QString();
     return QUuid(guid).toString(QUuid::WithBraces).toUpper();

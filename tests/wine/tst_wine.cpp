@@ -16,6 +16,7 @@
 #include <devguid.h>
 
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -89,6 +90,7 @@ private slots:
     void restartCard_data();
     void restartCard();
     void deployed();
+    void icon();
 
 private:
     QStringList netshCommands();
@@ -302,9 +304,9 @@ void tst_wine::deployed()
     wchar_t title[64] = {};
     GetWindowTextW(window, title, 64);
     QCOMPARE(QString::fromWCharArray(title), QString("Vantorel"));
-    const QImage picture = QGuiApplication::primaryScreen()
-                               ->grabWindow(0, frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top)
-                               .toImage();
+    const QSize size(frame.right - frame.left, frame.bottom - frame.top);
+    const QImage picture =
+        QGuiApplication::primaryScreen()->grabWindow(0, frame.left, frame.top, size.width(), size.height()).toImage();
     picture.save(QCoreApplication::applicationDirPath() + "/wine-deployed.png");
     QSet<QRgb> colours;
     for (int y = 0; y < picture.height(); y += 4)
@@ -316,6 +318,31 @@ void tst_wine::deployed()
     QVERIFY(program.waitForFinished(20000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
+}
+
+// The program file's icon group IDI_ICON1 (US English): eight images, 4, 8 and 32 bits per pixel.
+void tst_wine::icon()
+{
+    const std::wstring path = qEnvironmentVariable("VANTOREL_DEPLOYED").toStdWString();
+    const HMODULE program =
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    QVERIFY(program);
+    const HRSRC found = FindResourceExW(program, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, L"IDI_ICON1",
+                                        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    QVERIFY2(found, "no icon group IDI_ICON1 in US English");
+    const auto *group = static_cast<const BYTE *>(LockResource(LoadResource(program, found)));
+    QVERIFY(group);
+    // GRPICONDIR: reserved, type, count (WORDs); then 14-byte entries: width, height, colours, reserved (BYTEs),
+    // planes, bits per pixel (WORDs), size (DWORD), id (WORD).
+    QStringList images;
+    const int count = group[4] | group[5] << 8;
+    for (int i = 0; i < count; ++i) {
+        const BYTE *entry = group + 6 + 14 * i;
+        images << QString("%1x%2x%3").arg(entry[0]).arg(entry[1]).arg(entry[6] | entry[7] << 8);
+    }
+    FreeLibrary(program);
+    QCOMPARE(images, QStringList({"32x32x4", "16x16x4", "48x48x8", "32x32x8", "16x16x8", "48x48x32", "32x32x32",
+                                  "16x16x32"}));
 }
 
 QTEST_MAIN(tst_wine)
