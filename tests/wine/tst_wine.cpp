@@ -298,21 +298,27 @@ void tst_wine::deployed()
     QVERIFY2(program.waitForStarted(), qPrintable(program.errorString()));
     HWND window = nullptr;
     QTRY_VERIFY_WITH_TIMEOUT((window = windowOf(program.processId())) != nullptr, 30000);
-    QTest::qWait(1000);   // drawn
-    RECT frame;
-    QVERIFY(GetWindowRect(window, &frame));
     wchar_t title[64] = {};
     GetWindowTextW(window, title, 64);
     QCOMPARE(QString::fromWCharArray(title), QString("Vantorel"));
-    const QSize size(frame.right - frame.left, frame.bottom - frame.top);
-    const QImage picture =
-        QGuiApplication::primaryScreen()->grabWindow(0, frame.left, frame.top, size.width(), size.height()).toImage();
+    // Drawn: more than a few colours where the window stands.
+    QImage picture;
+    const auto colours = [&picture, window] {
+        RECT frame;
+        GetWindowRect(window, &frame);
+        picture = QGuiApplication::primaryScreen()
+                      ->grabWindow(0, frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top)
+                      .toImage();
+        QSet<QRgb> seen;
+        for (int y = 0; y < picture.height(); y += 4)
+            for (int x = 0; x < picture.width(); x += 4)
+                seen.insert(picture.pixel(x, y));
+        return seen.size();
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(colours() > 8, "the deployed program's window stays blank", 15000);
+    QTest::qWait(500);   // the last of the drawing
+    colours();
     picture.save(QCoreApplication::applicationDirPath() + "/wine-deployed.png");
-    QSet<QRgb> colours;
-    for (int y = 0; y < picture.height(); y += 4)
-        for (int x = 0; x < picture.width(); x += 4)
-            colours.insert(picture.pixel(x, y));
-    QVERIFY2(colours.size() > 8, "the deployed program's window is blank");
 
     PostMessageW(window, WM_CLOSE, 0, 0);
     QVERIFY(program.waitForFinished(20000));
