@@ -288,6 +288,7 @@ std::vector<Route4> defaultRoutes(int ifindex, Error *error)
             Route4 route;
             route.gateway = inetOf(rtnl_route_nh_get_gateway(hop));
             route.metric = rtnl_route_get_priority(r);
+            route.protocol = rtnl_route_get_protocol(r);
             result.push_back(route);
         }
     });
@@ -318,7 +319,7 @@ Error addAddress(int ifindex, const Address4 &address)
             if (rc < 0)
                 return rc;
         }
-        return rtnl_addr_add(socket, a.get(), NLM_F_EXCL);
+        return rtnl_addr_add(socket, a.get(), NLM_F_REPLACE);
     });
 }
 
@@ -365,7 +366,7 @@ Error addDefaultRoute(int ifindex, const Route4 &route)
             rtnl_route_set_scope(r.get(), RT_SCOPE_LINK);
         }
         rtnl_route_add_nexthop(r.get(), hop);   // the route owns the hop from here
-        return rtnl_route_add(socket, r.get(), NLM_F_EXCL);
+        return rtnl_route_add(socket, r.get(), NLM_F_APPEND);
     });
 }
 
@@ -374,7 +375,8 @@ Error deleteDefaultRoute(int ifindex, const Route4 &route)
     return removeFirst<rtnl_route>(Kind::Routes, [&](rtnl_route *r) {
         rtnl_nexthop *hop = isDefaultRoute(r) && rtnl_route_get_priority(r) == route.metric
             ? hopThrough(r, ifindex) : nullptr;
-        return hop && inetOf(rtnl_route_nh_get_gateway(hop)) == route.gateway;
+        return hop && inetOf(rtnl_route_nh_get_gateway(hop)) == route.gateway
+            && (!route.protocol || rtnl_route_get_protocol(r) == route.protocol);
     }, rtnl_route_delete);
 }
 

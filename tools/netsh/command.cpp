@@ -104,7 +104,7 @@ bool parse(const std::vector<std::string> &words, Request *request, std::string 
     const std::string what = words.size() > 3 ? lower(words[3]) : std::string();
     if (words.size() < 4 || lower(words[0]) != "interface" || (lower(words[1]) != "ip" && lower(words[1]) != "ipv4")
         || lower(words[2]) != "set" || (what != "address" && what != "dns"))
-        return fail(error, "The following command was not found: " + command + ".");
+        return fail(error, "The following command was not found: " + printable(command) + ".");
     request->setting = what == "address" ? Setting::Address : Setting::Dns;
     const std::set<std::string> known = request->setting == Setting::Address
         ? std::set<std::string>{"name", "source", "addr", "mask", "gateway", "gwmetric"}

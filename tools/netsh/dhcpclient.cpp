@@ -17,6 +17,9 @@ namespace netsh {
 
 namespace {
 
+// How long the client may take to start, in ms.
+const int clientStartTime = 10000;
+
 bool sameNetworkNamespace(int pid)
 {
     const ino_t own = netNamespaceOf("self");
@@ -45,12 +48,25 @@ namespace {
 
 bool waitUntilGone(int pid, int milliseconds)
 {
-    for (int waited = 0; waited < milliseconds; waited += 50) {
-        if (!isRunningClient(pid))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return !isRunningClient(pid);
+    return !isRunningClient(pid) || waitForExit(pid, milliseconds) || !isRunningClient(pid);
+}
+
+std::string runDir()
+{
+    return netstate::namespaceDir() + "/dhcpcd/run";
+}
+
+std::string pidFileOf(const std::string &ifname)
+{
+    return runDir() + "/" + ifname + "-4.pid";
+}
+
+// The pid the client wrote, 0 when there is none yet.
+int pidInFile(const std::string &path)
+{
+    std::ifstream in(path);
+    int recorded = 0;
+    return in >> recorded ? recorded : 0;
 }
 
 } // namespace
@@ -73,14 +89,19 @@ rtnl::Error stopClient(int pid)
 // in /var/lib/dhcpcd, named after the interface. Every network namespace may
 // have an interface of that name, so the client runs in a mount namespace of
 // its own that sees this namespace's folders there.
+int clientOf(const std::string &ifname)
+{
+    const int pid = pidInFile(pidFileOf(ifname));
+    return isRunningClient(pid) ? pid : 0;
+}
+
 rtnl::Error startClient(const std::string &ifname, const Environment &environment, int *pid)
 {
     const std::string dir = netstate::namespaceDir();
-    const std::string runDir = dir + "/dhcpcd/run";
     const std::string libDir = dir + "/dhcpcd/lib";
-    if (!makeDirs(runDir) || !makeDirs(libDir))
+    if (!makeDirs(runDir()) || !makeDirs(libDir))
         return "The DHCP client's folders can't be made in " + dir + ".";
-    const std::string pidFile = runDir + "/" + ifname + "-4.pid";
+    const std::string pidFile = pidFileOf(ifname);
     std::remove(pidFile.c_str());
     const std::string program = findExecutable("dhcpcd");
     if (program.empty())
@@ -93,13 +114,14 @@ rtnl::Error startClient(const std::string &ifname, const Environment &environmen
         // finds where to record the lease.
         "-e", "VANTOREL_NAMESPACE_DIR=" + dir,
         "-o", "domain_name_servers",
-        ifname};
+        // An interface may be called "-c..." too: it must not be read as an option.
+        "--", ifname};
     const auto ownMounts = [&]() -> std::string {
         if (::unshare(CLONE_NEWNS) != 0)
             return std::string("unshare: ") + std::strerror(errno);
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             return std::string("mount: ") + std::strerror(errno);
-        for (const auto &bind : {std::make_pair(runDir, std::string("/run/dhcpcd")),
+        for (const auto &bind : {std::make_pair(runDir(), std::string("/run/dhcpcd")),
                                  std::make_pair(libDir, std::string("/var/lib/dhcpcd"))}) {
             if (!makeDirs(bind.second) || ::mount(bind.first.c_str(), bind.second.c_str(), nullptr, MS_BIND, nullptr) != 0)
                 return bind.second + ": " + std::strerror(errno);
@@ -107,21 +129,22 @@ rtnl::Error startClient(const std::string &ifname, const Environment &environmen
         return std::string();
     };
     std::string output;
-    const int code = spawn(program, arguments, ownMounts, &output);
-    if (code != 0)
+    // With -b the client goes to the background at once; one that does not
+    // is not waited for long.
+    const int code = spawn(program, arguments, ownMounts, &output, clientStartTime);
+    if (code != 0) {
+        stopClient(pidInFile(pidFile));
         return "The DHCP client could not be started: " + lastLine(output);
-
-    // With -b the client forks at once; the daemon writes its pid file.
-    for (int waited = 0; waited < 5000; waited += 50) {
-        std::ifstream in(pidFile);
-        int recorded = 0;
-        if (in >> recorded && isRunningClient(recorded)) {
-            *pid = recorded;
-            return rtnl::Error();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return "The DHCP client did not keep running: " + lastLine(output);
+    // The daemon writes its pid file as it starts.
+    for (int waited = 0; waited < clientStartTime && !interruption(); waited += 10) {
+        if (isRunningClient(*pid = pidInFile(pidFile)))
+            return rtnl::Error();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stopClient(pidInFile(pidFile));
+    *pid = 0;
+    return interruption() ? interruptionText() : "The DHCP client did not keep running: " + lastLine(output);
 }
 
 } // namespace netsh
