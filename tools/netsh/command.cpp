@@ -93,9 +93,23 @@ bool readStaticDns(const Parameters &given, Request *request, std::string *error
         return fail(error, "Invalid addr value " + inQuotes(given.at("addr")) + ": not the address of a DNS server.");
     return true;
 }
+// The text between name=" and the first quote that a blank or the end
+// follows: an interface name has no blanks, so it may hold any other quote.
+std::string quotedName(const std::string &line)
+{
+    const std::string::size_type start = lower(line).find(" name=\"");
+    if (start == std::string::npos)
+        return std::string();
+    const std::string::size_type from = start + 7;
+    std::string::size_type end = from;
+    while ((end = line.find('"', end)) != std::string::npos && end + 1 < line.size() && line[end + 1] != ' ')
+        ++end;
+    return end == std::string::npos ? std::string() : line.substr(from, end - from);
+}
+
 } // namespace
 
-bool parse(const std::vector<std::string> &words, Request *request, std::string *error)
+bool parse(const std::vector<std::string> &words, const std::string &line, Request *request, std::string *error)
 {
     *request = Request();
     std::string command;
@@ -130,6 +144,9 @@ bool parse(const std::vector<std::string> &words, Request *request, std::string 
     if (!require("name") || !require("source"))
         return false;
     request->name = given.at("name");
+    const std::string quoted = quotedName(line);
+    if (!quoted.empty())
+        request->name = quoted;
     const std::string source = lower(given.at("source"));
     if (source != "static" && source != "dhcp")
         return fail(error, "Invalid source value " + inQuotes(given.at("source")) + ": static or dhcp is expected.");
