@@ -3,7 +3,10 @@
 #include "netstate_linux.h"
 #include "process.h"
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <sstream>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -51,6 +54,52 @@ bool waitUntilGone(int pid, int milliseconds)
     return !isRunningClient(pid) || waitForExit(pid, milliseconds) || !isRunningClient(pid);
 }
 
+int parentOf(int pid)
+{
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::string::size_type end = stat.rfind(')');
+    int parent = 0;
+    char state = 0;
+    std::istringstream(end == std::string::npos ? std::string() : stat.substr(end + 1)) >> state >> parent;
+    return parent;
+}
+
+// dhcpcd runs as several processes (privilege separation): the one in its pid
+// file, the one that started it and their children.
+std::vector<int> familyOf(int pid)
+{
+    const int parent = parentOf(pid);
+    const int root = parent > 1 && isRunningClient(parent) ? parent : pid;
+    std::vector<int> family = {root};
+    std::error_code ignored;
+    for (bool grown = true; grown;) {
+        grown = false;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc", ignored)) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            const int member = std::stoi(name);
+            if (std::find(family.begin(), family.end(), member) == family.end()
+                && std::find(family.begin(), family.end(), parentOf(member)) != family.end() && isRunningClient(member)) {
+                family.push_back(member);
+                grown = true;
+            }
+        }
+    }
+    return family;
+}
+
+bool allGone(const std::vector<int> &family, int milliseconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (const int member : family) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!waitUntilGone(member, int(std::max<long long>(0, left.count()))))
+            return false;
+    }
+    return true;
+}
+
 std::string runDir()
 {
     return netstate::namespaceDir() + "/dhcpcd/run";
@@ -75,12 +124,17 @@ rtnl::Error stopClient(int pid)
 {
     if (!isRunningClient(pid))
         return rtnl::Error();
-    // Started with -p, the client leaves the interface as it is when it ends.
+    const std::vector<int> family = familyOf(pid);
+    // Started with -p, the client leaves the interface as it is when it ends;
+    // its helpers end after it.
     ::kill(pid, SIGTERM);
-    if (waitUntilGone(pid, 5000))
+    if (allGone(family, 5000))
         return rtnl::Error();
-    ::kill(pid, SIGKILL);
-    if (waitUntilGone(pid, 2000))
+    for (const int member : family) {
+        if (isRunningClient(member))
+            ::kill(member, SIGKILL);
+    }
+    if (allGone(family, 2000))
         return rtnl::Error();
     return "The DHCP client (process " + std::to_string(pid) + ") does not end.";
 }
