@@ -1,6 +1,7 @@
 // Reading the command: the words after `netsh`, checked before anything changes.
 #include "netsh.h"
 
+#include "cmdline.h"
 #include "rtnl_linux.h"
 #include "text.h"
 
@@ -109,9 +110,18 @@ std::string quotedName(const std::string &line)
 
 } // namespace
 
-bool parse(const std::vector<std::string> &words, const std::string &line, Request *request, std::string *error)
+bool parse(const std::vector<std::string> &arguments, const std::string &line, Request *request, std::string *error)
 {
     *request = Request();
+    // A quote in the name splits the words wrongly: the line is split again
+    // with the name taken out.
+    const std::string quoted = quotedName(line);
+    std::vector<std::string> words = arguments;
+    if (!quoted.empty()) {
+        const std::string::size_type at = lower(line).find(" name=\"");
+        words = cmdline::splitCommandLine(line.substr(0, at) + " name=*" + line.substr(at + 8 + quoted.size()));
+        words.erase(words.begin());
+    }
     std::string command;
     for (const std::string &word : words)
         command += (command.empty() ? "" : " ") + word;
@@ -143,10 +153,7 @@ bool parse(const std::vector<std::string> &words, const std::string &line, Reque
     };
     if (!require("name") || !require("source"))
         return false;
-    request->name = given.at("name");
-    const std::string quoted = quotedName(line);
-    if (!quoted.empty())
-        request->name = quoted;
+    request->name = quoted.empty() ? given.at("name") : quoted;
     const std::string source = lower(given.at("source"));
     if (source != "static" && source != "dhcp")
         return fail(error, "Invalid source value " + inQuotes(given.at("source")) + ": static or dhcp is expected.");

@@ -21,7 +21,7 @@ namespace netsh {
 namespace {
 
 // How long the client may take to start, in ms.
-const int clientStartTime = 10000;
+const int clientStartTime = 5000;
 
 bool sameNetworkNamespace(int pid)
 {
@@ -188,7 +188,9 @@ rtnl::Error startClient(const std::string &ifname, const Environment &environmen
     const int code = spawn(program, arguments, ownMounts, &output, clientStartTime);
     if (code != 0) {
         stopClient(pidInFile(pidFile));
-        return "The DHCP client could not be started: " + lastLine(output);
+        const std::string why = lastLine(output);
+        return interruption() ? interruptionText()
+                              : "The DHCP client could not be started: " + (why.empty() ? "exit code " + std::to_string(code) + "." : why);
     }
     // The daemon writes its pid file as it starts.
     for (int waited = 0; waited < clientStartTime && !interruption(); waited += 10) {

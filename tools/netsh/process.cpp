@@ -121,6 +121,8 @@ int spawn(const std::string &program, const std::vector<std::string> &arguments,
         return -1;
     }
     if (pid == 0) {
+        // A group of its own: what it starts goes with it when it is killed.
+        ::setpgid(0, 0);
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, STDIN_FILENO);
         ::dup2(out >= 0 ? out : null, STDOUT_FILENO);
@@ -134,9 +136,10 @@ int spawn(const std::string &program, const std::vector<std::string> &arguments,
         (void)!::write(STDERR_FILENO, failure.data(), failure.size());
         ::_exit(126);
     }
+    ::setpgid(pid, pid);   // whichever of the two runs first
     const bool ended = waitForExit(pid, milliseconds);
     if (!ended)
-        ::kill(pid, SIGKILL);
+        ::kill(-pid, SIGKILL);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

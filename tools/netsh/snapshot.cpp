@@ -231,11 +231,25 @@ rtnl::Error restore(const rtnl::Link &link, const Saved &saved)
 
     if ((rc = dump(socket.get(), Kind::Route, link.index, &now.routes)) < 0)
         return text(rc, "The interface's routes can't be read");
+    // A route through a gateway needs the route that reaches the gateway:
+    // what fails is tried again as long as others get in.
+    std::vector<Message> missing;
     for (const Message &r : saved.routes) {
-        if (!containsLike(now.routes, r, Kind::Route)
-            && (rc = send(socket.get(), r, Kind::Route, RTM_NEWROUTE, NLM_F_CREATE | NLM_F_APPEND)) < 0 && rc != -NLE_EXIST)
-            return text(rc, "The interface's routes can't be put back");
+        if (!containsLike(now.routes, r, Kind::Route))
+            missing.push_back(r);
     }
+    for (std::size_t before = missing.size() + 1; !missing.empty() && missing.size() < before;) {
+        before = missing.size();
+        std::vector<Message> failed;
+        for (const Message &r : missing) {
+            rc = send(socket.get(), r, Kind::Route, RTM_NEWROUTE, NLM_F_CREATE | NLM_F_APPEND);
+            if (rc < 0 && rc != -NLE_EXIST)
+                failed.push_back(r);
+        }
+        missing.swap(failed);
+    }
+    if (!missing.empty())
+        return text(rc, "The interface's routes can't be put back");
     for (const Message &r : now.routes) {
         if (!containsLike(saved.routes, r, Kind::Route))
             send(socket.get(), r, Kind::Route, RTM_DELROUTE, 0);

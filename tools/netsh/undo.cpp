@@ -254,10 +254,15 @@ bool finish(const rtnl::Link &link, const Snapshot &before, const Environment &e
 {
     if (failure.empty() && interruption())
         return finish(link, before, environment, interruptionText(), error);
-    // A rollback that did not get through leaves the journal for the next run.
-    if (failure.empty() || rollBack(link, before, environment).empty())
+    if (failure.empty()) {
         removeJournal(link.name);
-    return failure.empty() || fail(error, failure);
+        return true;
+    }
+    // A rollback that did not get through leaves the journal for the next run.
+    const rtnl::Error undone = rollBack(link, before, environment);
+    if (undone.empty())
+        removeJournal(link.name);
+    return fail(error, undone.empty() ? failure : failure + " Putting the interface back failed: " + undone);
 }
 
 } // namespace netsh
