@@ -19,14 +19,14 @@ QString netshPath()
     return qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/system32/netsh";
 }
 
-// Every IPv4 address and route of the namespace, with every attribute ip shows;
-// a lifetime that runs out shows as "finite", as it counts down meanwhile.
+// Every IPv4 address and route of the namespace, with every attribute ip shows
+// but the link's state (a fresh veth pair comes up meanwhile); a lifetime that
+// runs out shows as "finite", as it counts down.
 QByteArray kernel()
 {
-    QJsonArray links = testnet::ipJson({"-4", "-d", "addr", "show"});
-    for (QJsonValueRef link : links) {
-        QJsonObject l = link.toObject();
-        QJsonArray addresses = l["addr_info"].toArray();
+    QJsonArray links;
+    for (const QJsonValue &link : testnet::ipJson({"-4", "-d", "addr", "show"})) {
+        QJsonArray addresses = link["addr_info"].toArray();
         for (QJsonValueRef address : addresses) {
             QJsonObject a = address.toObject();
             for (const char *key : {"valid_life_time", "preferred_life_time"}) {
@@ -35,10 +35,15 @@ QByteArray kernel()
             }
             address = a;
         }
-        l["addr_info"] = addresses;
-        link = l;
+        links << QJsonObject{{"ifname", link["ifname"]}, {"addr_info", addresses}};
     }
-    return QJsonDocument(links).toJson() + QJsonDocument(testnet::ipJson({"-4", "-d", "route", "show", "table", "all"})).toJson();
+    QJsonArray routes;
+    for (const QJsonValue &route : testnet::ipJson({"-4", "-d", "route", "show", "table", "all"})) {
+        QJsonObject r = route.toObject();
+        r.remove("flags");
+        routes << r;
+    }
+    return QJsonDocument(links).toJson() + QJsonDocument(routes).toJson();
 }
 
 // "10.0.0.5/24 | 10.0.0.1 1": the interface's addresses, then its default routes.
@@ -75,6 +80,8 @@ private slots:
     void killedChanges();
     void concurrentChanges_data();
     void concurrentChanges();
+    void untrustedRecords_data();
+    void untrustedRecords();
 
 private:
     // An interface whose every attribute a rollback must keep.
@@ -255,6 +262,40 @@ void tst_faults::concurrentChanges()
         QVERIFY2(change->exitCode() == 0, change->readAll().constData());
     }
     QVERIFY2(requested.contains(configOf("vc0")), qPrintable(configOf("vc0")));
+}
+
+void tst_faults::untrustedRecords_data()
+{
+    QTest::addColumn<bool>("groupWritable"); // else a link planted where the lock goes
+    QTest::addColumn<QString>("message");
+    QTest::newRow("folder others may write") << true << "can be changed by another user";
+    QTest::newRow("link planted as the lock") << false << "can't be used";
+}
+
+// Records another user could redirect are refused before anything changes.
+void tst_faults::untrustedRecords()
+{
+    QFETCH(bool, groupWritable);
+    QFETCH(QString, message);
+    m_peers.emplace_back(new testnet::Peer("vr0", "10.95.0.1/24"));
+    QVERIFY(m_peers.back()->ok());
+    QVERIFY(QProcess::execute(netshPath(), staticCommand("vr0", "10.95.0.10").split(' ')) == 0);
+    const QString state = m_scratch.filePath("state");
+    const QString lock = QDir(state).entryList({"net-*"}).value(0).prepend(state + "/") + "/vr0.lock";
+    const QFile::Permissions usual = QFile::permissions(state);
+    QVERIFY(groupWritable ? QFile::setPermissions(state, usual | QFile::WriteGroup)
+                          : QFile::remove(lock) && QFile::link(m_scratch.filePath("elsewhere"), lock));
+    const QByteArray before = kernel();
+    QProcess netsh;
+    netsh.setProcessChannelMode(QProcess::MergedChannels);
+    netsh.start(netshPath(), staticCommand("vr0", "10.95.0.20").split(' '));
+    QVERIFY(netsh.waitForFinished(10000));
+    const QString output = netsh.readAll();
+    QFile::setPermissions(state, usual);
+    QFile::remove(lock);
+    QVERIFY2(netsh.exitCode() == 1 && output.contains(message) && output.count('\n') == 1, qPrintable(output));
+    QCOMPARE(kernel(), before);
+    QVERIFY2(!QFile::exists(m_scratch.filePath("elsewhere")), "the link was not followed");
 }
 
 QTEST_GUILESS_MAIN(tst_faults)

@@ -6,6 +6,7 @@
 #include "cmdline.h"
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -22,6 +23,8 @@ int fail(const std::string &message)
 
 int main(int argc, char *argv[])
 {
+    // Records others may read, never write, whatever mask the caller had.
+    ::umask(022);
     const std::vector<std::string> words(argv + 1, argv + argc);
     // The command line as cmd.exe had it, when it is the one these words come from.
     std::string line;

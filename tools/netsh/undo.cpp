@@ -160,6 +160,15 @@ rtnl::Error rollBack(const rtnl::Link &link, const Snapshot &before, const Envir
 
 rtnl::Error lockInterface(const std::string &ifname)
 {
+    // Records that another user could replace or redirect are refused.
+    const std::string dir = netstate::namespaceDir();
+    for (const std::string &folder : {dir, dir.substr(0, dir.rfind('/'))}) {
+        struct stat st;
+        if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return "The record folder " + folder + " can't be used: " + std::strerror(errno ? errno : ENOTDIR) + ".";
+        if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)))
+            return "The record folder " + folder + " can be changed by another user.";
+    }
     const std::string path = fileOf(ifname, ".lock");
     // Left open until netsh ends, which lets the lock go.
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
