@@ -148,6 +148,7 @@ void tst_netsh::refused_data()
     const QString good = "addr=10.60.0.9 mask=255.255.255.0 gateway=10.60.0.1 gwmetric=1";
     QTest::newRow("unknown command") << "interface ipv6 set address name=%1 source=dhcp" << "was not found" << true;
     QTest::newRow("keyword twice") << addr + good + " ADDR=10.60.0.8" << "given twice" << true;
+    QTest::newRow("newline in a value") << addr + "addr=10.60.0.9\nx mask=255.255.255.0" << "'10.60.0.9\\x0ax'" << true;
     QTest::newRow("leading zero") << addr + "addr=10.60.0.09 mask=255.255.255.0" << "Invalid addr" << true;
     QTest::newRow("broadcast address") << addr + "addr=10.60.0.255 mask=255.255.255.0" << "not a host address" << true;
     QTest::newRow("holes in mask") << addr + "addr=10.60.0.9 mask=255.255.0.255" << "contiguous" << true;
