@@ -15,7 +15,8 @@ QString programPath(const QString &windowsPath);
 // "HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class\{4D36E972-...}",
 // to be opened as QSettings(path, QSettings::NativeFormat). On Linux an INI file
 // kept in step with the interfaces of the current network namespace; the
-// environment variable VANTOREL_CLASS_KEY moves it.
+// environment variable VANTOREL_CLASS_KEY moves it. Empty (no subkeys, nothing
+// written) when the class key there is damaged; the reason goes to stderr.
 QString adapterClassKey();
 
 } // namespace platform

@@ -311,7 +311,10 @@ rtnl::Error stopClient(int pid)
 // its own that sees this namespace's folders there.
 rtnl::Error startClient(const std::string &ifname, const Environment &environment, int *pid)
 {
-    const std::string dir = netstate::namespaceDir();
+    std::string folderError;
+    const std::string dir = netstate::namespaceDir(&folderError);
+    if (dir.empty())
+        return folderError;
     const std::string runDir = dir + "/dhcpcd/run";
     const std::string libDir = dir + "/dhcpcd/lib";
     if (!makeDirs(runDir) || !makeDirs(libDir))
@@ -607,7 +610,9 @@ bool takeSnapshot(const rtnl::Link &link, Snapshot *snapshot, std::string *error
     const rtnl::Error failure = readConfig(link.index, &snapshot->config);
     if (!failure.empty())
         return fail(error, failure);
-    netstate::load(link.name, link.index, &snapshot->state);
+    std::string damage;
+    if (netstate::namespaceDir(&damage).empty() || (!netstate::load(link, &snapshot->state, &damage) && !damage.empty()))
+        return fail(error, damage);
     snapshot->clientRunning = isRunningClient(snapshot->state.clientPid);
     return true;
 }
@@ -627,7 +632,7 @@ void rollBack(const rtnl::Link &link, const Snapshot &before, const Environment 
         startClient(link.name, environment, &pid);
         state.clientPid = pid;
     }
-    netstate::save(link.name, state);
+    netstate::save(link, state);
 }
 
 // Ends a change: on failure everything goes back to the snapshot.
@@ -661,13 +666,14 @@ bool applyStaticAddress(const rtnl::Link &link, const Request &request, const En
     if (failure.empty()) {
         netstate::InterfaceState state = before.state;
         state.method = "static";
+        state.addresses = netstate::addressesText(want.addresses);
         state.clientPid = 0;
-        if (!netstate::save(link.name, state))
+        if (!netstate::save(link, state))
             failure = recordError(link.name);
     }
     if (!finish(link, before, environment, failure, error))
         return false;
-    netstate::forgetLease(link.name);
+    netstate::forgetLease(link);
     return true;
 }
 
@@ -679,15 +685,15 @@ bool applyDhcpAddress(const rtnl::Link &link, const Environment &environment, st
     netstate::InterfaceState state = before.state;
     state.method = "dhcp";
     if (before.clientRunning)
-        return netstate::save(link.name, state) || fail(error, recordError(link.name));
+        return netstate::save(link, state) || fail(error, recordError(link.name));
 
     // The static addresses and gateways go; the client brings its own.
     rtnl::Error failure = converge(link.index, Config());
     if (failure.empty()) {
-        netstate::forgetLease(link.name);
+        netstate::forgetLease(link);
         failure = startClient(link.name, environment, &state.clientPid);
     }
-    if (failure.empty() && !netstate::save(link.name, state)) {
+    if (failure.empty() && !netstate::save(link, state)) {
         stopClient(state.clientPid);
         failure = recordError(link.name);
     }
@@ -697,7 +703,9 @@ bool applyDhcpAddress(const rtnl::Link &link, const Environment &environment, st
 bool applyDns(const rtnl::Link &link, const Request &request, std::string *error)
 {
     netstate::InterfaceState before;
-    netstate::load(link.name, link.index, &before);
+    std::string damage;
+    if (!netstate::load(link, &before, &damage) && !damage.empty())
+        return fail(error, damage);
     netstate::InterfaceState state = before;
     std::vector<std::string> servers;
     if (request.source == Source::Static) {
@@ -708,15 +716,15 @@ bool applyDns(const rtnl::Link &link, const Request &request, std::string *error
         state.dnsSource = "dhcp";
         state.staticDns.clear();
         netstate::Lease lease;
-        if (netstate::loadLease(link.name, &lease))
+        if (netstate::loadLease(link, &lease))
             servers = words(lease.dns);
     }
-    if (!netstate::save(link.name, state))
+    if (!netstate::save(link, state))
         return fail(error, recordError(link.name));
     const rtnl::Error failure = setResolver(link.name, servers, before.staticDns);
     if (failure.empty())
         return true;
-    netstate::save(link.name, before);
+    netstate::save(link, before);
     return fail(error, failure);
 }
 
