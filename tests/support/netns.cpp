@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,11 +93,13 @@ bool useResolvConf(const QString &content)
     if (!mounted) {
         if (!unavailable().isEmpty())
             return false;
-        const QByteArray path = "/tmp/vantorel-test-resolv-" + QByteArray::number(getpid());
-        QFile file(QFile::decodeName(path));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        // A new file of our own (O_EXCL): a name in /tmp that someone else
+        // planted, as a link to another file, is never opened.
+        QByteArray path = "/tmp/vantorel-test-resolv-XXXXXX";
+        const int fd = mkostemp(path.data(), O_CLOEXEC);
+        if (fd < 0)
             return false;
-        file.close();
+        close(fd);
         mounted = mount(path.constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
         unlink(path.constData());
         if (!mounted)
