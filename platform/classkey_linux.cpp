@@ -23,7 +23,7 @@ namespace {
 // even if its subkey is deleted by hand.
 constexpr const char nextInstance[] = "NextInstance";
 constexpr int numbers = 10000;                  // four digits: 0000 to 9999
-constexpr off_t maxSize = 1024 * 1024;
+constexpr off_t maxSize = 64 * 1024;     // some 400 subkeys
 
 bool fail(QString *error, const QString &text)
 {
@@ -101,36 +101,71 @@ QString subkeyOf(const QSettings &classKey, const QString &ifname)
     return QString();
 }
 
+bool checkText(const QByteArray &text, QString *error)
+{
+    // Checked line by line before any settings object sees it: QSettings
+    // passes over lines it can't read and drops them when it writes.
+    static const QRegularExpression fourDigits(QStringLiteral("^[0-9]{4}$"));
+    if (text.contains('\0'))
+        return fail(error, QStringLiteral("holds a NUL byte"));
+    QString section;
+    const QList<QByteArray> lines = text.split('\n');
+    for (int n = 0; n < lines.size(); ++n) {
+        const QByteArray line = lines[n].trimmed();
+        if (line.isEmpty() || line.startsWith(';') || line.startsWith('#'))
+            continue;
+        const QString where = QStringLiteral("line %1 ").arg(n + 1);
+        if (line.startsWith('[')) {
+            section = QString::fromUtf8(line.mid(1, line.size() - 2));
+            if (!line.endsWith(']') || line.count(']') != 1)
+                return fail(error, where + QStringLiteral("is no [section]"));
+            if (section != QLatin1String("General") && !fourDigits.match(section).hasMatch())
+                return fail(error, where + QStringLiteral("names a subkey \"%1\" that is no four-digit number")
+                                               .arg(section.left(40)));
+            continue;
+        }
+        const int eq = line.indexOf('=');
+        if (eq <= 0)
+            return fail(error, where + QStringLiteral("is no key=value"));
+        if ((section.isEmpty() || section == QLatin1String("General")) && line.left(eq).trimmed() == nextInstance) {
+            bool ok = false;
+            const int number = line.mid(eq + 1).trimmed().toInt(&ok);
+            if (!ok || number < 0 || number > numbers)
+                return fail(error, where + QStringLiteral("has a NextInstance that is no number from 0 to %1").arg(numbers));
+        }
+    }
+    return true;
+}
+
 bool check(const QString &path, QString *error)
 {
-    const QByteArray file = QFile::encodeName(path);
-    const auto damaged = [&](const QString &why) {
-        return fail(error, QStringLiteral("The class key %1 %2; it is left as it is.").arg(path, why));
-    };
-    // Looked at without opening: a FIFO would block the reader.
+    QString why;
+    // Opened so that a FIFO or a device can't hold the reader up, and read
+    // only when it is a regular file of bounded size.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st;
-    if (::lstat(file.constData(), &st) != 0)
-        return errno == ENOENT || damaged(QStringLiteral("can't be read: ") + QString::fromLocal8Bit(std::strerror(errno)));
-    if (!S_ISREG(st.st_mode))
-        return damaged(QStringLiteral("is not a regular file"));
-    if (st.st_size > maxSize)
-        return damaged(QStringLiteral("is larger than a class key can be"));
-
-    const QSettings classKey(path, QSettings::IniFormat);
-    if (classKey.status() != QSettings::NoError)
-        return damaged(QStringLiteral("is damaged"));
-    static const QRegularExpression fourDigits(QStringLiteral("^[0-9]{4}$"));
-    const QStringList subkeys = classKey.childGroups();
-    for (const QString &subkey : subkeys) {
-        if (!fourDigits.match(subkey).hasMatch())
-            return damaged(QStringLiteral("has a subkey \"%1\" that is no four-digit number").arg(subkey.left(40)));
+    QByteArray text;
+    if (fd < 0 && errno == ENOENT)
+        return true;
+    if (fd < 0)
+        why = errno == ELOOP ? QStringLiteral("is a symbolic link")
+                             : QStringLiteral("can't be read: ") + QString::fromLocal8Bit(std::strerror(errno));
+    else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        why = QStringLiteral("is not a regular file");
+    else if (st.st_size > maxSize)
+        why = QStringLiteral("is larger than a class key can be");
+    if (why.isEmpty()) {
+        text.resize(int(st.st_size) + 1);
+        const ssize_t n = ::read(fd, text.data(), size_t(text.size()));
+        if (n < 0 || n > st.st_size)
+            why = QStringLiteral("can't be read whole");
+        text.resize(int(std::max<ssize_t>(n, 0)));
     }
-    const QVariant next = classKey.value(QLatin1String(nextInstance));
-    bool ok = true;
-    const int number = next.isValid() ? next.toString().toInt(&ok) : 0;
-    if (!ok || number < 0 || number > numbers)
-        return damaged(QStringLiteral("has a NextInstance that is no number from 0 to %1").arg(numbers));
-    return true;
+    if (fd >= 0)
+        ::close(fd);
+    if (why.isEmpty() && checkText(text, &why))
+        return true;
+    return fail(error, QStringLiteral("The class key %1 %2; it is left as it is.").arg(path, why));
 }
 
 bool relabel(QSettings &classKey, const QString &subkey, const QString &identity)

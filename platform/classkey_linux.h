@@ -20,9 +20,11 @@ QString subkeyOf(const QSettings &classKey, const QString &ifname);
 
 // Whether the file at `path` can be taken as a class key: missing, or a regular
 // file (not a link, FIFO or device) of bounded size that parses, with subkeys
-// of four digits and a NextInstance of 0 to 10000. Otherwise false with the
-// reason; a damaged class key is left as it is, never rewritten.
+// of four digits and a NextInstance of 0 to 10000, every line a [section],
+// key=value or comment. Otherwise false with the reason; a damaged class key is left as it is, never rewritten.
 bool check(const QString &path, QString *error);
+// The same for the file's content: its lines, subkeys and NextInstance.
+bool checkText(const QByteArray &text, QString *error);
 
 // Values the stand-in keeps in a subkey beside NetCfgInstanceId and NetworkAddress.
 inline QString key(const QString &subkey, const char *value)
