@@ -33,9 +33,15 @@ namespace {
 using rtnl::Address4;
 using rtnl::Route4;
 
+// The reason is one line whatever was typed: a control character (a newline
+// inside a value) shows as '?'.
 bool fail(std::string *error, const std::string &text)
 {
     *error = text;
+    for (char &c : *error) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = '?';
+    }
     return false;
 }
 
