@@ -39,7 +39,7 @@ bool keepInStep(const QString &path, QString *error)
     rtnl::Error linkError;
     const std::vector<rtnl::Link> links = rtnl::links(&linkError);
     if (!linkError.empty())
-        return true;   // nothing to bring in step with; the key stays as it is
+        return check(path, error);   // nothing to bring in step with; the key stays as it is
 
     const Lock lock(path);
     if (!check(path, error))

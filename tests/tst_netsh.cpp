@@ -106,6 +106,7 @@ void tst_netsh::refused_data()
     const QString addr = "interface ip set address name=%1 source=static ";
     const QString good = "addr=10.60.0.9 mask=255.255.255.0 gateway=10.60.0.1 gwmetric=1";
     QTest::newRow("unknown command") << "interface ipv6 set address name=%1 source=dhcp" << "was not found" << true;
+    QTest::newRow("newline in a value") << "interface ip set address name=%1 source=st\natic" << "Invalid source value 'st?atic'" << true;
     QTest::newRow("keyword twice") << addr + good + " ADDR=10.60.0.8" << "given twice" << true;
     QTest::newRow("leading zero") << addr + "addr=10.60.0.09 mask=255.255.255.0" << "Invalid addr" << true;
     QTest::newRow("broadcast address") << addr + "addr=10.60.0.255 mask=255.255.255.0" << "not a host address" << true;
