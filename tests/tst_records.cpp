@@ -24,14 +24,23 @@ QString macOf()
 }
 
 // The adapter (one end of a veth pair) up with 10.9.0.2/24, under a given
-// index (0: any).
-bool makeAdapter(int index = 0)
+// index (0: any) and link-layer address (empty: any).
+bool makeAdapter(int index = 0, const QString &address = QString())
 {
     QStringList add{"link", "add", dev};
     if (index)
         add << "index" << QString::number(index);
+    if (!address.isEmpty())
+        add << "address" << address;
     return testnet::ip(add + QStringList{"type", "veth", "peer", "name", dev + "p"}) && testnet::ip({"link", "set", dev, "up"})
         && testnet::ip({"addr", "add", "10.9.0.2/24", "dev", dev});
+}
+
+ino_t namespaceInode()
+{
+    struct stat st {};
+    stat("/proc/self/ns/net", &st);
+    return st.st_ino;
 }
 
 rtnl::Link linkOf()
@@ -185,7 +194,8 @@ void tst_records::holds()
 void tst_records::noTraceOfEarlierAdapter_data()
 {
     QTest::addColumn<bool>("newNamespace");
-    QTest::newRow("same name and index in a new namespace") << true;
+    // Only the namespace tells this one from the old adapter.
+    QTest::newRow("same name, index and address in a new namespace") << true;
     QTest::newRow("same name and index in the same namespace") << false;
 }
 
@@ -206,7 +216,16 @@ void tst_records::noTraceOfEarlierAdapter()
     const QString driverKey = changer.setMac({dev, "02-aa-bb-cc-dd-ef"}).value(1);
 
     QVERIFY(testnet::ip({"link", "del", dev}));
-    QVERIFY((!newNamespace || unshare(CLONE_NEWNET) == 0) && makeAdapter(index));
+    // The kernel hands a freed namespace's inode number to the next namespace
+    // made: wait for that, so that only the cookie tells the two apart.
+    const ino_t old = namespaceInode();
+    for (int tries = 0; newNamespace && tries < 200; ++tries) {
+        QVERIFY(unshare(CLONE_NEWNET) == 0);
+        if (namespaceInode() == old)
+            break;
+        QTest::qWait(10);
+    }
+    QVERIFY(makeAdapter(index, newNamespace ? "02:aa:bb:cc:dd:ee" : QString()));
     const QString own = macOf();
     const adapterRecord &r = changer.getAddress(dev);
     QCOMPARE(QStringList({r.dnsServer, QString::number(r.dhcpEnabled)}), QStringList({"192.0.2.1", "0"}));
