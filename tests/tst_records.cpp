@@ -119,6 +119,8 @@ private slots:
     void holds();
     void noTraceOfEarlierAdapter_data();
     void noTraceOfEarlierAdapter();
+    void overtakenRecord_data();
+    void overtakenRecord();
     void refusedRecord_data();
     void refusedRecord();
     void refusedClassKey_data();
@@ -238,6 +240,34 @@ void tst_records::noTraceOfEarlierAdapter()
     netstate::InterfaceState state;
     netstate::load(linkOf(), &state);
     QVERIFY2(state.method.empty() && state.staticDns.empty(), "the old adapter's record was taken for the new one");
+}
+
+void tst_records::overtakenRecord_data()
+{
+    QTest::addColumn<QStringList>("change");    // `ip` arguments, one command per entry
+    QTest::addColumn<QString>("shown");         // DhcpEnabled and the DNS server
+    QTest::newRow("as netsh left it") << QStringList() << "0 203.0.113.5";
+    QTest::newRow("address replaced by a leased one")
+        << QStringList{"addr del 10.9.0.2/24 dev vrec0", "addr add 10.9.0.7/24 dev vrec0 valid_lft 900 preferred_lft 900"}
+        << "1 192.0.2.1";
+    QTest::newRow("address added beside") << QStringList{"addr add 10.9.0.8/24 dev vrec0"} << "0 192.0.2.1";
+    QTest::newRow("other mask") << QStringList{"addr del 10.9.0.2/24 dev vrec0", "addr add 10.9.0.2/16 dev vrec0"}
+                                << "0 192.0.2.1";
+}
+
+// A static record speaks for the adapter only while it has the addresses netsh
+// set; after a change made with other tools the IP Helper shows what is true.
+void tst_records::overtakenRecord()
+{
+    QFETCH(QStringList, change);
+    QFETCH(QString, shown);
+    QVERIFY(makeAdapter());
+    QVERIFY(netstate::save(linkOf(), {"static", "10.9.0.2/24", "static", "203.0.113.5", 0, {}, {}}));
+    for (const QString &command : change)
+        QVERIFY(testnet::ip(command.split(' ')));
+    windowChanger changer;
+    const adapterRecord &r = changer.getAddress(dev);
+    QCOMPARE(QString::number(r.dhcpEnabled) + " " + r.dnsServer, shown);
 }
 
 void tst_records::refusedRecord_data()
