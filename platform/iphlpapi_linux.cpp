@@ -261,13 +261,13 @@ std::vector<Adapter> readAdapters(rtnl::Error *error)
         }
 
         netstate::InterfaceState state;
-        if (netstate::load(link.name, link.index, &state) && !state.method.empty())
+        if (netstate::load(link, &state) && !state.method.empty() && netstate::holds(state, addresses))
             a.dhcp = state.method == "dhcp";
         else
             a.dhcp = !addresses.empty() && !addresses.front().permanent;
 
         netstate::Lease lease;
-        if (state.method != "static" && netstate::loadLease(link.name, &lease)) {
+        if (netstate::loadLease(link, &lease)) {
             const std::vector<std::string> server = iphlpapitext::ipv4Words(lease.server);
             if (!server.empty())
                 a.dhcpServer = server.front();
@@ -388,11 +388,13 @@ std::vector<std::string> resolverServers(const std::string &ifname)
 std::vector<std::string> dnsServers(const rtnl::Link &link)
 {
     netstate::InterfaceState state;
-    const bool recorded = netstate::load(link.name, link.index, &state);
+    rtnl::Error error;
+    const bool recorded = netstate::load(link, &state)
+        && netstate::holds(state, rtnl::addresses(link.index, &error)) && error.empty();
     if (recorded && state.dnsSource == "static")
         return iphlpapitext::ipv4Words(state.staticDns);
     netstate::Lease lease;
-    if (recorded && state.method == "dhcp" && netstate::loadLease(link.name, &lease)) {
+    if (recorded && netstate::loadLease(link, &lease)) {
         const std::vector<std::string> servers = iphlpapitext::ipv4Words(lease.dns);
         if (!servers.empty())
             return servers;

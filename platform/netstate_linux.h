@@ -1,24 +1,45 @@
 // What the network shell stand-in set on an interface, kept per network
 // namespace where the IP Helper and SetupAPI stand-ins find it.
 //
-// The folder is /run/vantorel/net-<inode of /proc/self/ns/net>/ (the root
-// /run/vantorel moves with VANTOREL_STATE_DIR). In it, for each interface:
+// The folder is /run/vantorel/net-c<namespace cookie>/ (the root /run/vantorel
+// moves with VANTOREL_STATE_DIR). The kernel never hands a cookie out twice
+// while it runs, unlike namespace inodes; a kernel without cookies (before
+// Linux 5.14) gets net-<inode>. In the folder, for each interface:
 //   <ifname>.state   written by netsh and by the SetupAPI stand-in (key=value lines)
 //   <ifname>.lease   written by the DHCP client's hook (dns=..., server=...)
 // and the folders dhcpcd/run and dhcpcd/lib, which the DHCP client started by
 // netsh sees as /run/dhcpcd and /var/lib/dhcpcd, so that clients of two
 // namespaces never share a pid file, control socket or lease.
+//
+// A record belongs to one interface: it carries the interface's identity and
+// is never read for another interface that took the same name or index.
 #pragma once
 
+#include "rtnl_linux.h"
+
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace netstate {
 
-std::string namespaceDir();         // created on demand
+// The folder of the current network namespace, created on demand. Empty, with
+// the reason in *error, when it is not safe to write in: not a directory, a
+// symbolic link, or (for root) not owned by root or writable by others.
+std::string namespaceDir(std::string *error = nullptr);
+
+// The link's permanent address (IFLA_PERM_ADDRESS); empty where the kernel
+// knows none (virtual devices, or a driver that doesn't report one).
+std::vector<uint8_t> permanentAddress(int ifindex);
+
+// What tells this interface from any other that has held or will hold its name
+// and index: index, kind and permanent address, or, where the kernel knows no
+// permanent address, the link-layer address it has now.
+std::string identityOf(const rtnl::Link &link);
 
 struct InterfaceState {
-    int ifindex = 0;                // a record written for another index is stale and ignored
     std::string method;             // "static", "dhcp", or empty: never set through netsh
+    std::string addresses;          // for "static": the "a.b.c.d/nn" list netsh set
     std::string dnsSource;          // "static", "dhcp", or empty
     std::string staticDns;          // the server set with source=static
     int clientPid = 0;              // the DHCP client netsh started, 0 for none
@@ -32,13 +53,33 @@ struct Lease {
     std::string server;             // the DHCP server's address
 };
 
-// False (and a default state with the given index) when there is no record or
-// the record belongs to an earlier interface of the same name.
-bool load(const std::string &ifname, int ifindex, InterfaceState *state);
-bool save(const std::string &ifname, const InterfaceState &state);
-void forget(const std::string &ifname);
+// True when the interface has a record of its own; false (and a default state)
+// when it has none or the record belongs to an earlier interface of the name.
+// A record that can't be read (not a regular file, too large, damaged) also
+// gives false, with the reason in *error; nothing replaces it.
+bool load(const rtnl::Link &link, InterfaceState *state, std::string *error = nullptr);
+// Writes the record; false with the reason in *error. A damaged record in the
+// way is refused, not overwritten.
+bool save(const rtnl::Link &link, const InterfaceState &state, std::string *error = nullptr);
+void forget(const rtnl::Link &link);
 
-bool loadLease(const std::string &ifname, Lease *lease);
-void forgetLease(const std::string &ifname);
+// "a.b.c.d/nn,..." as InterfaceState keeps addresses.
+std::string addressesText(const std::vector<rtnl::Address4> &addresses);
+
+// Whether the record still describes the interface as the kernel has it now: a
+// static record holds while the interface has exactly the addresses netsh set,
+// a DHCP record while every address is one with a lifetime, as a client leaves
+// it. A record that no longer holds was overtaken by a change made elsewhere.
+bool holds(const InterfaceState &state, const std::vector<rtnl::Address4> &present);
+
+// The lease the DHCP client recorded; only while the interface's own record
+// says it is on DHCP.
+bool loadLease(const rtnl::Link &link, Lease *lease, std::string *error = nullptr);
+void forgetLease(const rtnl::Link &link);
+
+// The parsers behind load and loadLease, apart from the files: "key=value"
+// lines; false with the reason for text that is no record.
+bool parseRecord(const std::string &text, std::string *identity, InterfaceState *state, std::string *error);
+bool parseLease(const std::string &text, Lease *lease, std::string *error);
 
 } // namespace netstate

@@ -23,7 +23,8 @@ void startInterpreter(QProcess &process, const QString &program, const QStringLi
 // "HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class\{4D36E972-...}",
 // to be opened as QSettings(path, QSettings::NativeFormat). On Linux an INI file
 // kept in step with the interfaces of the current network namespace; the
-// environment variable VANTOREL_CLASS_KEY moves it.
+// environment variable VANTOREL_CLASS_KEY moves it. Empty (no subkeys, nothing
+// written) when the class key there is damaged; the reason goes to stderr.
 QString adapterClassKey();
 
 // The name under which GetAdaptersInfo reports the interface (AdapterName).

@@ -89,15 +89,7 @@ QString macText(const MacAddress &address)
         .toUpper();
 }
 
-// The lists kept in the interface's state: "a.b.c.d/nn,..." and "gateway metric,...".
-std::string addressesText(const std::vector<rtnl::Address4> &addresses)
-{
-    std::string text;
-    for (const rtnl::Address4 &address : addresses)
-        text += (text.empty() ? "" : ",") + rtnl::toText(address);
-    return text;
-}
-
+// The default routes as the interface's state keeps them: "gateway metric,...".
 std::string routesText(const std::vector<rtnl::Route4> &routes)
 {
     std::string text;
@@ -124,12 +116,15 @@ std::vector<std::pair<std::string, uint32_t>> pairs(const std::string &text, cha
 // Keeps the interface's IPv4 configuration where DICS_START finds it: the
 // kernel keeps the addresses of a link that goes down but drops every route
 // through it. An interface on DHCP needs nothing kept; its client
-// acquires a lease again once the link is back.
+// acquires a lease again once the link is back. A damaged record stays as it
+// is, and the device with it.
 bool saveConfiguration(const rtnl::Link &link)
 {
     netstate::InterfaceState state;
-    netstate::load(link.name, link.index, &state);
-    state.ifindex = link.index;
+    std::string error;
+    netstate::load(link, &state, &error);
+    if (!error.empty())
+        return false;
     state.savedAddresses.clear();
     state.savedRoutes.clear();
     if (state.method != "dhcp") {
@@ -139,24 +134,20 @@ bool saveConfiguration(const rtnl::Link &link)
         const std::vector<rtnl::Route4> routes = rtnl::defaultRoutes(link.index, &routeError);
         if (!addressError.empty() || !routeError.empty())
             return false;
-        state.savedAddresses = addressesText(addresses);
+        state.savedAddresses = netstate::addressesText(addresses);
         state.savedRoutes = routesText(routes);
     }
-    return netstate::save(link.name, state);
+    return netstate::save(link, state);
 }
 
-// Puts back what saveConfiguration kept and the link lost, then forgets it.
-bool restoreConfiguration(const rtnl::Link &link)
+// Puts back what saveConfiguration kept in `state` and the link lost, then
+// forgets it.
+bool restoreConfiguration(const rtnl::Link &link, netstate::InterfaceState *state)
 {
-    netstate::InterfaceState state;
-    if (!netstate::load(link.name, link.index, &state)
-        || (state.savedAddresses.empty() && state.savedRoutes.empty()))
-        return true;
-
     rtnl::Error error;
     const std::vector<rtnl::Address4> present = rtnl::addresses(link.index, &error);
     bool ok = error.empty();
-    for (const auto &[text, prefix] : pairs(state.savedAddresses, '/')) {
+    for (const auto &[text, prefix] : pairs(state->savedAddresses, '/')) {
         rtnl::Address4 address;
         if (!rtnl::fromText(text, &address.address))
             continue;
@@ -169,7 +160,7 @@ bool restoreConfiguration(const rtnl::Link &link)
     rtnl::Error routeError;
     const std::vector<rtnl::Route4> routes = rtnl::defaultRoutes(link.index, &routeError);
     ok = ok && routeError.empty();
-    for (const auto &[gateway, metric] : pairs(state.savedRoutes, ' ')) {
+    for (const auto &[gateway, metric] : pairs(state->savedRoutes, ' ')) {
         rtnl::Route4 route;
         if (!rtnl::fromText(gateway, &route.gateway))
             continue;
@@ -179,9 +170,9 @@ bool restoreConfiguration(const rtnl::Link &link)
         if (!there)
             ok = rtnl::addDefaultRoute(link.index, route).empty() && ok;
     }
-    state.savedAddresses.clear();
-    state.savedRoutes.clear();
-    return netstate::save(link.name, state) && ok;
+    state->savedAddresses.clear();
+    state->savedRoutes.clear();
+    return ok;
 }
 
 bool stopDevice(const Device &device)
@@ -195,40 +186,71 @@ bool stopDevice(const Device &device)
     return saveConfiguration(link) && rtnl::setLinkUp(link.index, false).empty();
 }
 
+// Gives the link the address `wanted`, taking it down for that: most drivers
+// take a new address only while the link is down. Where the adapter's own
+// address is known only from the class key, it is kept there first.
+bool changeAddress(const DeviceSet &set, const Device &device, const rtnl::Link &link, const MacAddress &wanted,
+                   bool keepOriginal)
+{
+    const classkey::Lock lock(set.classKey);
+    QSettings classKey(set.classKey, QSettings::IniFormat);
+    if (keepOriginal) {
+        classKey.setValue(classkey::key(device.subkey, classkey::originalAddress), macText(link.address));
+        if (!classkey::relabel(classKey, device.subkey, QString::fromStdString(netstate::identityOf(link))))
+            return false;
+    }
+    if ((link.flags & IFF_UP) && !stopDevice(device))
+        return false;
+    if (link.address.size() != wanted.size() || !rtnl::setLinkAddress(link.index, wanted).empty())
+        return false;
+    // Known by its new address from now on.
+    rtnl::Link changed;
+    return rtnl::linkByIndex(link.index, &changed)
+        && classkey::relabel(classKey, device.subkey, QString::fromStdString(netstate::identityOf(changed)));
+}
+
 bool startDevice(const DeviceSet &set, const Device &device)
 {
     rtnl::Link link;
     if (!currentLink(device, &link))
         return false;
 
-    // A device without a subkey has no override and was never given one.
-    QSettings classKey(set.classKey, QSettings::IniFormat);
+    // A device without a subkey has no override and was never given one. What
+    // the subkey remembers of an own address holds only for the same device.
+    const QSettings classKey(set.classKey, QSettings::IniFormat);
     const auto value = [&](const char *name) {
         return device.subkey.isEmpty() ? QString() : classKey.value(classkey::key(device.subkey, name)).toString();
     };
-    const MacAddress original = parseMac(value(classkey::originalAddress));
+    const bool sameDevice = value(classkey::linkIdentity).toStdString() == netstate::identityOf(link);
+    const MacAddress permanent = netstate::permanentAddress(link.index);
+    const MacAddress original = !permanent.empty() ? permanent
+        : sameDevice                               ? parseMac(value(classkey::originalAddress))
+                                                   : MacAddress();
     MacAddress wanted = parseMac(value(classkey::networkAddress));
-    // No override, or one that is no address: the adapter's own address, which
-    // is only known here once an override has replaced it.
+    // No override, or one that is no address: the adapter's own address.
     if (wanted.empty())
         wanted = original;
 
+    netstate::InterfaceState state;
+    std::string recordError;
+    netstate::load(link, &state, &recordError);
+    if (!recordError.empty())
+        return false;
     bool ok = true;
-    if (!wanted.empty() && wanted != link.address) {
-        if (original.empty()) {
-            classKey.setValue(classkey::key(device.subkey, classkey::originalAddress), macText(link.address));
-            classKey.sync();
-        }
-        // Most drivers take a new address only while the link is down.
-        if (link.flags & IFF_UP)
-            ok = stopDevice(device);
-        ok = ok && link.address.size() == wanted.size() && classKey.status() == QSettings::NoError
-            && rtnl::setLinkAddress(link.index, wanted).empty();
-    }
+    if (!wanted.empty() && wanted != link.address)
+        ok = changeAddress(set, device, link, wanted, original.empty());
+    // What a stop kept, under the identity the interface had then.
+    const bool recorded = netstate::load(link, &state);
     // Up again with the configuration back even when the address was refused,
     // so that a failed override leaves the adapter working as it was.
-    ok = rtnl::setLinkUp(link.index, true).empty() && ok;
-    return restoreConfiguration(link) && ok;
+    rtnl::Link now;
+    if (!rtnl::linkByIndex(link.index, &now))
+        return false;
+    ok = rtnl::setLinkUp(now.index, true).empty() && ok;
+    if (!state.savedAddresses.empty() || !state.savedRoutes.empty())
+        ok = restoreConfiguration(now, &state) && ok;
+    // The record follows the interface to its new identity.
+    return (!recorded || netstate::save(now, state)) && ok;
 }
 
 } // namespace

@@ -273,7 +273,7 @@ void tst_faults::untrustedRecords_data()
 {
     QTest::addColumn<bool>("groupWritable"); // else a link planted where the lock goes
     QTest::addColumn<QString>("message");
-    QTest::newRow("folder others may write") << true << "can be changed by another user";
+    QTest::newRow("folder others may write") << true << "can be written by other users";
     QTest::newRow("link planted as the lock") << false << "can't be used";
 }
 

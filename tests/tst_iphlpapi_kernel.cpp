@@ -127,7 +127,8 @@ void tst_iphlpapi_kernel::recordedState()
 {
     // An address with a lifetime, as a DHCP client leaves it.
     QVERIFY(makeVeth("vt-s", {"addr add 10.70.0.4/24 dev %1 valid_lft 900 preferred_lft 900"}));
-    const int index = int(if_nametoindex("vt-s"));
+    rtnl::Link link;
+    QVERIFY(rtnl::linkByName("vt-s", &link));
     windowChanger changer;
     const auto shown = [&changer] {
         const adapterRecord &r = changer.getAddress("vt-s");
@@ -137,11 +138,13 @@ void tst_iphlpapi_kernel::recordedState()
     QFile lease(QString::fromStdString(netstate::namespaceDir()) + "/vt-s.lease");
     QVERIFY(lease.open(QIODevice::WriteOnly) && lease.write("dns=198.51.100.7 198.51.100.8\nserver=198.51.100.1\n") > 0);
     lease.close();
-    QVERIFY(netstate::save("vt-s", {index, "dhcp", "dhcp", "", 0, {}, {}}));
+    QVERIFY(netstate::save(link, {"dhcp", "", "dhcp", "", 0, {}, {}}));
     QCOMPARE(shown(), (QStringList{"1", "198.51.100.7", "198.51.100.1"}));
-    QVERIFY(netstate::save("vt-s", {index, "static", "static", "203.0.113.5", 0, {}, {}}));
+    QVERIFY(netstate::save(link, {"static", "10.70.0.4/24", "static", "203.0.113.5", 0, {}, {}}));
     QCOMPARE(shown(), (QStringList{"0", "203.0.113.5", ""}));
-    QVERIFY(lease.remove() && netstate::save("vt-s", {index + 1000, "static", "static", "203.0.113.5", 0, {}, {}}));
+    rtnl::Link earlier = link;
+    earlier.index += 1000;
+    QVERIFY(lease.remove() && netstate::save(earlier, {"static", "10.70.0.4/24", "static", "203.0.113.5", 0, {}, {}}));
     QCOMPARE(shown(), (QStringList{"1", resolverDns, ""}));
 }
 

@@ -1,6 +1,7 @@
 // The network shell stand-in against the real kernel, reached through cmd.exe as the
 // worker reaches it, in CTest's namespace; a DHCP server answers from a second one.
 #include "netns.h"
+#include "netstate_linux.h"
 
 #include <QtTest>
 
@@ -109,8 +110,7 @@ void tst_netsh::initTestCase()
         QSKIP(qPrintable(testnet::unavailable()));
     QVERIFY(m_state.isValid());
     qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
-    // Named by the namespace's inode; the link reads "net:[<inode>]".
-    recordDir = m_state.path() + "/net-" + QFile::symLinkTarget("/proc/self/ns/net").section('[', 1).chopped(1);
+    recordDir = QString::fromStdString(netstate::namespaceDir());
 }
 
 void tst_netsh::cleanup()

@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -151,7 +151,10 @@ int clientOf(const std::string &ifname)
 
 rtnl::Error startClient(const std::string &ifname, const Environment &environment, int *pid)
 {
-    const std::string dir = netstate::namespaceDir();
+    std::string unsafe;
+    const std::string dir = netstate::namespaceDir(&unsafe);
+    if (dir.empty())
+        return unsafe;
     const std::string libDir = dir + "/dhcpcd/lib";
     if (!makeDirs(runDir()) || !makeDirs(libDir))
         return "The DHCP client's folders can't be made in " + dir + ".";

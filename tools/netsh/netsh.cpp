@@ -43,13 +43,14 @@ bool applyStaticAddress(const rtnl::Link &link, const Request &request, const En
     if (failure.empty()) {
         netstate::InterfaceState state = before.state;
         state.method = "static";
+        state.addresses = netstate::addressesText(target.config.addresses);
         state.clientPid = 0;
-        if (!netstate::save(link.name, state))
+        if (!netstate::save(link, state))
             failure = recordError(link.name);
     }
     if (!finish(link, before, environment, failure, error))
         return false;
-    netstate::forgetLease(link.name);
+    netstate::forgetLease(link);
     return true;
 }
 
@@ -61,7 +62,7 @@ bool applyDhcpAddress(const rtnl::Link &link, const Environment &environment, st
     netstate::InterfaceState state = before.state;
     state.method = "dhcp";
     if (before.clientRunning)
-        return netstate::save(link.name, state) || fail(error, recordError(link.name));
+        return netstate::save(link, state) || fail(error, recordError(link.name));
     Target target;
     target.dhcp = true;
     rtnl::Error failure = writeJournal(link, before, target);
@@ -71,11 +72,11 @@ bool applyDhcpAddress(const rtnl::Link &link, const Environment &environment, st
     // The client starts while the static configuration is still there: one
     // that can't start leaves nothing to put back. Then the static addresses
     // and gateways go, and nothing the client has brought meanwhile.
-    netstate::forgetLease(link.name);
+    netstate::forgetLease(link);
     failure = startClient(link.name, environment, &state.clientPid);
     if (failure.empty() && !interruption())
         failure = withdraw(link, before.config);
-    if (failure.empty() && !netstate::save(link.name, state))
+    if (failure.empty() && !netstate::save(link, state))
         failure = recordError(link.name);
     return finish(link, before, environment, failure, error);
 }
@@ -83,7 +84,9 @@ bool applyDhcpAddress(const rtnl::Link &link, const Environment &environment, st
 bool applyDns(const rtnl::Link &link, const Request &request, std::string *error)
 {
     netstate::InterfaceState before;
-    netstate::load(link.name, link.index, &before);
+    std::string damage;
+    if (!netstate::load(link, &before, &damage) && !damage.empty())
+        return fail(error, damage);
     netstate::InterfaceState state = before;
     std::vector<std::string> servers;
     if (request.source == Source::Static) {
@@ -94,15 +97,15 @@ bool applyDns(const rtnl::Link &link, const Request &request, std::string *error
         state.dnsSource = "dhcp";
         state.staticDns.clear();
         netstate::Lease lease;
-        if (netstate::loadLease(link.name, &lease))
+        if (netstate::loadLease(link, &lease))
             servers = words(lease.dns);
     }
-    if (!netstate::save(link.name, state))
+    if (!netstate::save(link, state))
         return fail(error, recordError(link.name));
     const rtnl::Error failure = setResolver(link.name, servers, before.staticDns);
     if (failure.empty())
         return true;
-    netstate::save(link.name, before);
+    netstate::save(link, before);
     return fail(error, failure);
 }
 

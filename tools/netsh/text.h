@@ -8,13 +8,6 @@
 
 namespace netsh {
 
-// Sets *error and returns false, so that a check can end with `return fail(...)`.
-inline bool fail(std::string *error, const std::string &text)
-{
-    *error = text;
-    return false;
-}
-
 inline std::string lower(std::string text)
 {
     for (char &c : text)
@@ -36,6 +29,14 @@ inline std::string printable(const std::string &text)
             quoted += c;
     }
     return quoted;
+}
+
+// Sets *error and returns false, so that a check can end with `return fail(...)`.
+// The reason is one line whatever was typed.
+inline bool fail(std::string *error, const std::string &text)
+{
+    *error = printable(text);
+    return false;
 }
 
 inline std::string inQuotes(const std::string &text)

@@ -152,7 +152,7 @@ rtnl::Error rollBack(const rtnl::Link &link, const Snapshot &before, const Envir
         if (error.empty())
             error = restarted;
     }
-    netstate::save(link.name, state);
+    netstate::save(link, state);
     return error;
 }
 
@@ -161,7 +161,10 @@ rtnl::Error rollBack(const rtnl::Link &link, const Snapshot &before, const Envir
 rtnl::Error lockInterface(const std::string &ifname)
 {
     // Records that another user could replace or redirect are refused.
-    const std::string dir = netstate::namespaceDir();
+    std::string unsafe;
+    const std::string dir = netstate::namespaceDir(&unsafe);
+    if (dir.empty())
+        return unsafe;
     for (const std::string &folder : {dir, dir.substr(0, dir.rfind('/'))}) {
         struct stat st;
         if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -197,7 +200,9 @@ rtnl::Error recover(const rtnl::Link &link, const Environment &environment)
         removeJournal(link.name);
         return rtnl::Error();
     }
-    netstate::load(link.name, link.index, &journal.before.state);
+    std::string damage;
+    if (!netstate::load(link, &journal.before.state, &damage) && !damage.empty())
+        return damage;
     Config now;
     rtnl::Error error = readConfig(link.index, &now);
     if (!error.empty())
@@ -208,10 +213,11 @@ rtnl::Error recover(const rtnl::Link &link, const Environment &environment)
     if (done && !journal.target.dhcp) {
         netstate::InterfaceState state = record;
         state.method = "static";
+        state.addresses = netstate::addressesText(journal.target.config.addresses);
         state.clientPid = 0;
-        if (!netstate::save(link.name, state))
+        if (!netstate::save(link, state))
             return recordError(link.name);
-        netstate::forgetLease(link.name);
+        netstate::forgetLease(link);
     } else if (!done) {
         if (!(error = rollBack(link, journal.before, environment)).empty())
             return error;
@@ -229,7 +235,9 @@ bool takeSnapshot(const rtnl::Link &link, Snapshot *snapshot, std::string *error
         failure = readConfig(link.index, &snapshot->config);
     if (!failure.empty())
         return fail(error, failure);
-    netstate::load(link.name, link.index, &snapshot->state);
+    std::string damage;
+    if (!netstate::load(link, &snapshot->state, &damage) && !damage.empty())
+        return fail(error, damage);
     snapshot->clientRunning = isRunningClient(snapshot->state.clientPid);
     snapshot->promote = promoteSecondaries(link.name);
     return true;

@@ -1,0 +1,19 @@
+// A command line as cmd.exe hands it to netsh: split as Windows splits it,
+// then read by netsh. A refusal must say why in one line.
+#include "cmdline.h"
+#include "netsh.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::string line(reinterpret_cast<const char *>(data), size);
+    std::vector<std::string> words = cmdline::splitCommandLine("netsh " + line);
+    words.erase(words.begin());
+    netsh::Request request;
+    std::string error;
+    if (!netsh::parse(words, &request, &error) && (error.empty() || error.find('\n') != std::string::npos))
+        __builtin_trap();
+    return 0;
+}
