@@ -1,7 +1,9 @@
 // GetAdaptersInfo and GetPerAdapterInfo over the kernel of the calling
 // process's network namespace.
+#include "changewatch_linux.h"
 #include "iphelper.h"
 #include "iphlpapi_text_linux.h"
+#include "kernelsnapshot_linux.h"
 #include "netstate_linux.h"
 #include "rtnl_linux.h"
 
@@ -17,6 +19,9 @@
 #include <linux/if_arp.h>
 #include <linux/sockios.h>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -152,6 +157,24 @@ struct Adapter {
     std::vector<AddressText> addresses;
     std::vector<AddressText> gateways;
     std::string dhcpServer;
+    // What netsh and the DHCP client recorded; GetPerAdapterInfo's DNS servers come from here.
+    bool recorded = false;
+    netstate::InterfaceState state;
+    bool leased = false;
+    netstate::Lease lease;
+};
+
+// One reading of the adapter table, by interface index.
+struct Table {
+    std::vector<Adapter> adapters;
+    ULONG size = 0;   // the bytes GetAdaptersInfo needs for it
+
+    const Adapter *byIndex(int index) const
+    {
+        const auto a = std::lower_bound(adapters.begin(), adapters.end(), index,
+                                        [](const Adapter &a, int i) { return a.link.index < i; });
+        return a != adapters.end() && a->link.index == index ? &*a : nullptr;
+    }
 };
 
 bool isLoopback(const rtnl::Link &link)
@@ -188,107 +211,171 @@ unsigned readHex(const std::string &path)
     return std::strtoul(readFile(path).c_str(), nullptr, 16);
 }
 
-bool onPciBus(const std::string &device)
+// The last part of the path a symbolic link points to, empty when there is no link.
+std::string linkTarget(const std::string &path)
 {
     char target[256] = {};
-    const ssize_t n = ::readlink((device + "/subsystem").c_str(), target, sizeof target - 1);
-    const std::string bus = n > 0 ? std::string(target, n) : std::string();
-    return bus.size() >= 4 && bus.compare(bus.size() - 4, 4, "/pci") == 0;
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    const std::string full = n > 0 ? std::string(target, n) : std::string();
+    return full.substr(full.find_last_of('/') + 1);
 }
 
-// The PCI device behind the interface, or behind its virtio device.
-std::string pciModel(const rtnl::Link &link)
+// The PCI ID database is large and the answer never changes: look each device
+// up once per process, and only for an interface on the PCI bus.
+std::string pciModelName(unsigned vendor, unsigned device)
 {
-    const std::string dir = rtnl::sysfsDir(link);
-    if (dir.empty())
-        return std::string();
-    for (const std::string &device : {dir + "/device", dir + "/device/.."}) {
-        if (!onPciBus(device))
-            continue;
-        std::ifstream ids("/usr/share/misc/pci.ids");
-        return iphlpapitext::pciModelName(ids, readHex(device + "/vendor"), readHex(device + "/device"));
+    static std::mutex lock;
+    static std::map<std::pair<unsigned, unsigned>, std::string> known;
+    const std::lock_guard<std::mutex> guard(lock);
+    const auto key = std::make_pair(vendor, device);
+    const auto found = known.find(key);
+    if (found != known.end())
+        return found->second;
+    std::ifstream ids("/usr/share/misc/pci.ids");
+    return known[key] = iphlpapitext::pciModelName(ids, vendor, device);
+}
+
+// Descriptions for one reading of the table. The device's model name where the
+// PCI ID database knows it (the device, or the PCI device behind a virtio one),
+// else the driver's name: sysfs's driver link for a device, ethtool for a
+// virtual interface; else the interface's name.
+class Descriptions
+{
+public:
+    Descriptions() = default;
+    ~Descriptions()
+    {
+        if (m_socket >= 0)
+            ::close(m_socket);
     }
-    return std::string();
-}
+    Descriptions(const Descriptions &) = delete;
+    Descriptions &operator=(const Descriptions &) = delete;
 
-std::string driverName(const std::string &ifname)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return std::string();
-    ethtool_drvinfo info {};
-    info.cmd = ETHTOOL_GDRVINFO;
-    ifreq request {};
-    std::strncpy(request.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
-    request.ifr_data = reinterpret_cast<char *>(&info);
-    const bool ok = ::ioctl(fd, SIOCETHTOOL, &request) == 0;
-    ::close(fd);
-    return ok ? std::string(info.driver, strnlen(info.driver, sizeof info.driver)) : std::string();
-}
-
-std::string descriptionOf(const rtnl::Link &link)
-{
-    std::string description = pciModel(link);
-    if (description.empty())
-        description = driverName(link.name);
-    return description.empty() ? link.name : description;
-}
-
-std::vector<Adapter> readAdapters(rtnl::Error *error)
-{
-    std::vector<Adapter> adapters;
-    for (const rtnl::Link &link : rtnl::links(error)) {
-        if (isLoopback(link))
-            continue;
-        Adapter a;
-        a.link = link;
-        a.type = typeOf(link);
-        a.description = descriptionOf(link);
-
-        const std::vector<rtnl::Address4> addresses = rtnl::addresses(link.index, error);
-        if (!error->empty())
-            return {};
-        for (const rtnl::Address4 &address : addresses)
-            a.addresses.emplace_back(rtnl::toText(address.address),
-                                     rtnl::toText(rtnl::prefixToMask(address.prefix)));
-
-        const std::vector<rtnl::Route4> routes = rtnl::defaultRoutes(link.index, error);
-        if (!error->empty())
-            return {};
-        for (const rtnl::Route4 &route : routes) {
-            if (route.gateway)
-                a.gateways.emplace_back(rtnl::toText(route.gateway), "255.255.255.255");
+    std::string of(const rtnl::Link &link)
+    {
+        const std::string device = "/sys/class/net/" + link.name + "/device";
+        // sysfs shows the interfaces of the namespace that mounted it, which need not be ours.
+        std::string driver = linkTarget(device + "/driver");
+        if (!driver.empty() && rtnl::sysfsDir(link).empty())
+            driver.clear();
+        if (!driver.empty()) {
+            for (const std::string &d : {device, device + "/.."}) {
+                if (linkTarget(d + "/subsystem") != "pci")
+                    continue;
+                const std::string model = pciModelName(readHex(d + "/vendor"), readHex(d + "/device"));
+                if (!model.empty())
+                    return model;
+                break;
+            }
+        } else {
+            driver = ethtoolDriver(link.name);
         }
-
-        netstate::InterfaceState state;
-        if (netstate::load(link.name, link.index, &state) && !state.method.empty())
-            a.dhcp = state.method == "dhcp";
-        else
-            a.dhcp = !addresses.empty() && !addresses.front().permanent;
-
-        netstate::Lease lease;
-        if (state.method != "static" && netstate::loadLease(link.name, &lease)) {
-            const std::vector<std::string> server = iphlpapitext::ipv4Words(lease.server);
-            if (!server.empty())
-                a.dhcpServer = server.front();
-        }
-        adapters.push_back(a);
+        return driver.empty() ? link.name : driver;
     }
-    if (!error->empty())
-        return {};
 
-    std::vector<std::string> descriptions;
-    for (const Adapter &a : adapters)
-        descriptions.push_back(a.description);
-    descriptions = iphlpapitext::distinctDescriptions(descriptions);
-    for (size_t i = 0; i < adapters.size(); ++i)
-        adapters[i].description = descriptions[i];
-    return adapters;
+private:
+    std::string ethtoolDriver(const std::string &ifname)
+    {
+        if (m_socket < 0)
+            m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ethtool_drvinfo info {};
+        info.cmd = ETHTOOL_GDRVINFO;
+        ifreq request {};
+        std::strncpy(request.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
+        request.ifr_data = reinterpret_cast<char *>(&info);
+        if (m_socket < 0 || ::ioctl(m_socket, SIOCETHTOOL, &request) != 0)
+            return std::string();
+        return std::string(info.driver, strnlen(info.driver, sizeof info.driver));
+    }
+
+    int m_socket = -1;
+};
+
+// What the network shell and the DHCP client recorded for the adapter: its
+// address method, its DHCP server, and what GetPerAdapterInfo needs.
+void addRecords(Adapter *a, const kernelsnapshot::Interface &kernel, const std::set<std::string> &recorded)
+{
+    if (recorded.count(a->link.name)) {
+        a->recorded = netstate::load(a->link.name, a->link.index, &a->state);
+        if (a->state.method != "static")
+            a->leased = netstate::loadLease(a->link.name, &a->lease);
+    }
+    if (a->recorded && !a->state.method.empty())
+        a->dhcp = a->state.method == "dhcp";
+    else
+        a->dhcp = !kernel.addresses.empty() && !kernel.addresses.front().permanent;
+    if (a->leased) {
+        const std::vector<std::string> server = iphlpapitext::ipv4Words(a->lease.server);
+        if (!server.empty())
+            a->dhcpServer = server.front();
+    }
 }
 
 size_t extraNodes(size_t entries)
 {
     return entries > 1 ? entries - 1 : 0;
+}
+
+ULONG sizeFor(const std::vector<Adapter> &adapters)
+{
+    size_t size = 0;
+    for (const Adapter &a : adapters) {
+        size += sizeof(IP_ADAPTER_INFO)
+            + (extraNodes(a.addresses.size()) + extraNodes(a.gateways.size())) * sizeof(IP_ADDR_STRING);
+    }
+    return static_cast<ULONG>(size);
+}
+
+// The kernel's interfaces once, the records and descriptions once per interface.
+std::shared_ptr<const Table> readTable(rtnl::Error *error)
+{
+    const std::vector<kernelsnapshot::Interface> kernel = kernelsnapshot::read(error);
+    if (!error->empty())
+        return nullptr;
+    const std::set<std::string> recorded = netstate::recordedInterfaces();
+    Descriptions descriptions;
+    auto table = std::make_shared<Table>();
+    std::vector<std::string> described;
+    for (const kernelsnapshot::Interface &k : kernel) {
+        if (isLoopback(k.link))
+            continue;
+        Adapter a;
+        a.link = k.link;
+        a.type = typeOf(k.link);
+        described.push_back(descriptions.of(k.link));
+        for (const rtnl::Address4 &address : k.addresses)
+            a.addresses.emplace_back(rtnl::toText(address.address), rtnl::toText(rtnl::prefixToMask(address.prefix)));
+        for (const rtnl::Route4 &route : k.defaultRoutes) {
+            if (route.gateway)
+                a.gateways.emplace_back(rtnl::toText(route.gateway), "255.255.255.255");
+        }
+        addRecords(&a, k, recorded);
+        table->adapters.push_back(std::move(a));
+    }
+    described = iphlpapitext::distinctDescriptions(described);
+    for (size_t i = 0; i < described.size(); ++i)
+        table->adapters[i].description = std::move(described[i]);
+    table->size = sizeFor(table->adapters);
+    return table;
+}
+
+// The table of the last reading, for as long as nothing it was read from has
+// changed: the buffer-size retry and a run of queries cost one reading, and a
+// reading after any change sees the change.
+std::shared_ptr<const Table> currentTable(rtnl::Error *error)
+{
+    static std::mutex lock;
+    static ChangeWatch watch;
+    static std::shared_ptr<const Table> table;
+    const std::lock_guard<std::mutex> guard(lock);
+    const std::string folder = netstate::namespaceFolder();
+    if (table && watch.unchanged(folder))
+        return table;
+    watch.arm(folder);
+    table = readTable(error);
+    if (!table)
+        watch.drop();
+    return table;
 }
 
 void copyText(char *to, size_t capacity, const std::string &text)
@@ -317,16 +404,6 @@ void fillList(IP_ADDR_STRING *head, const std::vector<AddressText> &items, const
         last->Next = node;
         last = node;
     }
-}
-
-ULONG sizeFor(const std::vector<Adapter> &adapters)
-{
-    size_t size = 0;
-    for (const Adapter &a : adapters) {
-        size += sizeof(IP_ADAPTER_INFO)
-            + (extraNodes(a.addresses.size()) + extraNodes(a.gateways.size())) * sizeof(IP_ADDR_STRING);
-    }
-    return static_cast<ULONG>(size);
 }
 
 // The entries first, one after another, then the list nodes they point to.
@@ -385,19 +462,16 @@ std::vector<std::string> resolverServers(const std::string &ifname)
     return iphlpapitext::resolvConfServers(readFile("/etc/resolv.conf"));
 }
 
-std::vector<std::string> dnsServers(const rtnl::Link &link)
+std::vector<std::string> dnsServers(const Adapter &a)
 {
-    netstate::InterfaceState state;
-    const bool recorded = netstate::load(link.name, link.index, &state);
-    if (recorded && state.dnsSource == "static")
-        return iphlpapitext::ipv4Words(state.staticDns);
-    netstate::Lease lease;
-    if (recorded && state.method == "dhcp" && netstate::loadLease(link.name, &lease)) {
-        const std::vector<std::string> servers = iphlpapitext::ipv4Words(lease.dns);
+    if (a.recorded && a.state.dnsSource == "static")
+        return iphlpapitext::ipv4Words(a.state.staticDns);
+    if (a.recorded && a.state.method == "dhcp" && a.leased) {
+        const std::vector<std::string> servers = iphlpapitext::ipv4Words(a.lease.dns);
         if (!servers.empty())
             return servers;
     }
-    return resolverServers(link.name);
+    return resolverServers(a.link.name);
 }
 
 } // namespace
@@ -407,17 +481,16 @@ DWORD GetAdaptersInfo(PIP_ADAPTER_INFO AdapterInfo, PULONG SizePointer)
     if (!SizePointer)
         return ERROR_INVALID_PARAMETER;
     rtnl::Error error;
-    const std::vector<Adapter> adapters = readAdapters(&error);
-    if (!error.empty())
+    const std::shared_ptr<const Table> table = currentTable(&error);
+    if (!table)
         return errorGenFailure;
-    if (adapters.empty())
+    if (table->adapters.empty())
         return ERROR_NO_DATA;
-    const ULONG size = sizeFor(adapters);
-    if (!AdapterInfo || *SizePointer < size) {
-        *SizePointer = size;
+    if (!AdapterInfo || *SizePointer < table->size) {
+        *SizePointer = table->size;
         return ERROR_BUFFER_OVERFLOW;
     }
-    layOut(adapters, AdapterInfo, size);
+    layOut(table->adapters, AdapterInfo, table->size);
     return ERROR_SUCCESS;
 }
 
@@ -426,14 +499,15 @@ DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAdapterInfo, PUL
     if (!pOutBufLen)
         return ERROR_INVALID_PARAMETER;
     rtnl::Error error;
-    rtnl::Link link;
-    if (!rtnl::linkByIndex(static_cast<int>(IfIndex), &link, &error))
-        return error.empty() ? ERROR_NO_DATA : errorGenFailure;
-    if (isLoopback(link))
+    const std::shared_ptr<const Table> table = currentTable(&error);
+    if (!table)
+        return errorGenFailure;
+    const Adapter *adapter = table->byIndex(static_cast<int>(IfIndex));
+    if (!adapter)
         return ERROR_NO_DATA;
 
     std::vector<AddressText> servers;
-    for (const std::string &server : dnsServers(link))
+    for (const std::string &server : dnsServers(*adapter))
         servers.emplace_back(server, std::string());
     const ULONG size = sizeof(IP_PER_ADAPTER_INFO) + extraNodes(servers.size()) * sizeof(IP_ADDR_STRING);
     if (!pPerAdapterInfo || *pOutBufLen < size) {

@@ -94,6 +94,11 @@ std::string namespaceDir()
     return dir;
 }
 
+std::string namespaceFolder()
+{
+    return folder();
+}
+
 bool load(const std::string &ifname, int ifindex, InterfaceState *state)
 {
     *state = InterfaceState();
@@ -137,6 +142,18 @@ bool loadLease(const std::string &ifname, Lease *lease)
     lease->dns = f["dns"];
     lease->server = f["server"];
     return true;
+}
+
+std::set<std::string> recordedInterfaces()
+{
+    std::set<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder(), error), end; !error && it != end; it.increment(error)) {
+        const std::filesystem::path file = it->path().filename();
+        if (file.extension() == ".state" || file.extension() == ".lease")
+            names.insert(file.stem());
+    }
+    return names;
 }
 
 void forgetLease(const std::string &ifname)

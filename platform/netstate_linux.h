@@ -10,11 +10,13 @@
 // namespaces never share a pid file, control socket or lease.
 #pragma once
 
+#include <set>
 #include <string>
 
 namespace netstate {
 
 std::string namespaceDir();         // created on demand
+std::string namespaceFolder();      // the same folder, whether or not it exists
 
 struct InterfaceState {
     int ifindex = 0;                // a record written for another index is stale and ignored
@@ -39,6 +41,9 @@ bool save(const std::string &ifname, const InterfaceState &state);
 void forget(const std::string &ifname);
 
 bool loadLease(const std::string &ifname, Lease *lease);
+// The interfaces that have a record or a lease in the folder, by name: one
+// look at the folder instead of a try per interface.
+std::set<std::string> recordedInterfaces();
 void forgetLease(const std::string &ifname);
 
 } // namespace netstate

@@ -1,0 +1,37 @@
+// Whether anything that one reading of the adapter table rests on has changed
+// since the reading began: the links, IPv4 addresses and IPv4 routes of the
+// network namespace (rtnetlink notifications), the files of a records folder
+// (inotify), and the network namespace the calling thread is in.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+struct nl_sock;
+
+class ChangeWatch
+{
+public:
+    ChangeWatch() = default;
+    ~ChangeWatch();
+    ChangeWatch(const ChangeWatch &) = delete;
+    ChangeWatch &operator=(const ChangeWatch &) = delete;
+
+    // Starts watching the calling thread's namespace and `folder`, which need
+    // not exist yet. Call it before reading, so that a change made while the
+    // reading runs shows up afterwards.
+    void arm(const std::string &folder);
+    // True when nothing has changed since arm(), and the calling thread is
+    // still in that namespace with the same records folder. A watch that could
+    // not be set up never says unchanged.
+    bool unchanged(const std::string &folder) const;
+    // Forgets the reading: the next unchanged() is false.
+    void drop();
+
+private:
+    nl_sock *m_kernel = nullptr;
+    int m_files = -1;
+    dev_t m_namespaceDevice = 0;
+    ino_t m_namespaceInode = 0;
+    std::string m_folder;
+};

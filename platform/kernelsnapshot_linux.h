@@ -1,0 +1,22 @@
+// One reading of the interfaces of the calling thread's network namespace
+// with their IPv4 addresses and default routes: one rtnetlink socket, one dump
+// per table, joined in memory by interface index.
+#pragma once
+
+#include "rtnl_linux.h"
+
+#include <vector>
+
+namespace kernelsnapshot {
+
+struct Interface {
+    rtnl::Link link;                        // without `kind`, which nothing here needs
+    std::vector<rtnl::Address4> addresses;  // primary addresses first, in the kernel's order
+    std::vector<rtnl::Route4> defaultRoutes; // through this interface, lowest metric first
+};
+
+// Every interface, by index. Empty, with the reason in *error, when the kernel
+// could not be asked.
+std::vector<Interface> read(rtnl::Error *error);
+
+} // namespace kernelsnapshot
