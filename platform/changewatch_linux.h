@@ -22,15 +22,21 @@ public:
     // reading runs shows up afterwards.
     void arm(const std::string &folder);
     // True when nothing has changed since arm(), and the calling thread is
-    // still in that namespace with the same records folder. A watch that could
-    // not be set up never says unchanged.
-    bool unchanged(const std::string &folder) const;
+    // still in that namespace. A watch that could not be set up never says
+    // unchanged.
+    bool unchanged();
     // Forgets the reading: the next unchanged() is false.
     void drop();
 
 private:
+    void close();
+
+    bool m_armed = false;
     nl_sock *m_kernel = nullptr;
-    int m_files = -1;
+    int m_files = -1;   // inotify
+    int m_watch = -1;
+    int m_namespace = -1;
+    bool m_filesChanged = false;
     dev_t m_namespaceDevice = 0;
     ino_t m_namespaceInode = 0;
     std::string m_folder;

@@ -211,6 +211,12 @@ unsigned readHex(const std::string &path)
     return std::strtoul(readFile(path).c_str(), nullptr, 16);
 }
 
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 // The last part of the path a symbolic link points to, empty when there is no link.
 std::string linkTarget(const std::string &path)
 {
@@ -235,42 +241,47 @@ std::string pciModelName(unsigned vendor, unsigned device)
     return known[key] = iphlpapitext::pciModelName(ids, vendor, device);
 }
 
-// Descriptions for one reading of the table. The device's model name where the
-// PCI ID database knows it (the device, or the PCI device behind a virtio one),
-// else the driver's name: sysfs's driver link for a device, ethtool for a
-// virtual interface; else the interface's name.
-class Descriptions
+// What sysfs and ethtool tell of the interfaces, for one reading of the table.
+// The description is the device's model name where the PCI ID database knows
+// it (the device, or the PCI device behind a virtio one), else the driver's
+// name: sysfs's driver link for a device, ethtool for a virtual interface;
+// else the interface's name.
+class DeviceFacts
 {
 public:
-    Descriptions() = default;
-    ~Descriptions()
+    DeviceFacts() = default;
+    ~DeviceFacts()
     {
         if (m_socket >= 0)
             ::close(m_socket);
     }
-    Descriptions(const Descriptions &) = delete;
-    Descriptions &operator=(const Descriptions &) = delete;
+    DeviceFacts(const DeviceFacts &) = delete;
+    DeviceFacts &operator=(const DeviceFacts &) = delete;
 
-    std::string of(const rtnl::Link &link)
+    void of(const rtnl::Link &link, std::string *description, bool *wireless)
     {
-        const std::string device = "/sys/class/net/" + link.name + "/device";
+        const std::string dir = "/sys/class/net/" + link.name;
         // sysfs shows the interfaces of the namespace that mounted it, which need not be ours.
-        std::string driver = linkTarget(device + "/driver");
+        std::string driver = linkTarget(dir + "/device/driver");
         if (!driver.empty() && rtnl::sysfsDir(link).empty())
             driver.clear();
-        if (!driver.empty()) {
-            for (const std::string &d : {device, device + "/.."}) {
-                if (linkTarget(d + "/subsystem") != "pci")
-                    continue;
-                const std::string model = pciModelName(readHex(d + "/vendor"), readHex(d + "/device"));
-                if (!model.empty())
-                    return model;
-                break;
-            }
-        } else {
+        *wireless = false;
+        description->clear();
+        if (driver.empty()) {
+            // A virtual interface. cfg80211 gives every wireless interface a
+            // device, so this is no wireless one.
             driver = ethtoolDriver(link.name);
+        } else {
+            *wireless = exists(dir + "/wireless") || exists(dir + "/phy80211");
+            for (const std::string &d : {dir + "/device", dir + "/device/.."}) {
+                if (linkTarget(d + "/subsystem") == "pci") {
+                    *description = pciModelName(readHex(d + "/vendor"), readHex(d + "/device"));
+                    break;
+                }
+            }
         }
-        return driver.empty() ? link.name : driver;
+        if (description->empty())
+            *description = driver.empty() ? link.name : driver;
     }
 
 private:
@@ -333,7 +344,7 @@ std::shared_ptr<const Table> readTable(rtnl::Error *error)
     if (!error->empty())
         return nullptr;
     const std::set<std::string> recorded = netstate::recordedInterfaces();
-    Descriptions descriptions;
+    DeviceFacts facts;
     auto table = std::make_shared<Table>();
     std::vector<std::string> described;
     for (const kernelsnapshot::Interface &k : kernel) {
@@ -341,8 +352,9 @@ std::shared_ptr<const Table> readTable(rtnl::Error *error)
             continue;
         Adapter a;
         a.link = k.link;
-        a.type = typeOf(k.link);
-        described.push_back(descriptions.of(k.link));
+        facts.of(a.link, &a.description, &a.link.wireless);
+        a.type = typeOf(a.link);
+        described.push_back(a.description);
         for (const rtnl::Address4 &address : k.addresses)
             a.addresses.emplace_back(rtnl::toText(address.address), rtnl::toText(rtnl::prefixToMask(address.prefix)));
         for (const rtnl::Route4 &route : k.defaultRoutes) {
@@ -367,11 +379,15 @@ std::shared_ptr<const Table> currentTable(rtnl::Error *error)
     static std::mutex lock;
     static ChangeWatch watch;
     static std::shared_ptr<const Table> table;
+    static std::string stateRoot;
     const std::lock_guard<std::mutex> guard(lock);
-    const std::string folder = netstate::namespaceFolder();
-    if (table && watch.unchanged(folder))
+    // The records folder follows the namespace, which the watch minds, and
+    // VANTOREL_STATE_DIR; finding its name anew at every call costs more.
+    const char *root = std::getenv("VANTOREL_STATE_DIR");
+    if (table && stateRoot == (root ? root : "") && watch.unchanged())
         return table;
-    watch.arm(folder);
+    stateRoot = root ? root : "";
+    watch.arm(netstate::namespaceFolder());
     table = readTable(error);
     if (!table)
         watch.drop();
@@ -430,12 +446,6 @@ void layOut(const std::vector<Adapter> &adapters, IP_ADAPTER_INFO *entries, ULON
             setNode(&e->DhcpServer, {a.dhcpServer, "255.255.255.255"});
         e->HaveWins = 0;
     }
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
 }
 
 bool sameNetworkNamespace(const char *a, const char *b)

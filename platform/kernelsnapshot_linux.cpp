@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <initializer_list>
-#include <linux/if_arp.h>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sys/stat.h>
 #include <utility>
 
@@ -48,21 +48,6 @@ uint32_t inet(const nlattr *a)
     return value;
 }
 
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// Only an Ethernet-framed link can be a wireless one; sysfs tells, when it
-// shows this namespace's interface of that name.
-bool wireless(const rtnl::Link &link)
-{
-    const std::string dir = "/sys/class/net/" + link.name;
-    return link.arptype == ARPHRD_ETHER && (exists(dir + "/wireless") || exists(dir + "/phy80211"))
-        && !rtnl::sysfsDir(link).empty();
-}
-
 void parseLink(nlmsghdr *h, Tables *tables)
 {
     static std::vector<nla_policy> types = policy(IFLA_MAX, {{IFLA_IFNAME, NLA_STRING}});
@@ -80,7 +65,6 @@ void parseLink(nlmsghdr *h, Tables *tables)
         const auto *bytes = static_cast<const uint8_t *>(nla_data(tb[IFLA_ADDRESS]));
         link.address.assign(bytes, bytes + nla_len(tb[IFLA_ADDRESS]));
     }
-    link.wireless = wireless(link);
     tables->links.push_back(std::move(link));
 }
 
@@ -146,9 +130,11 @@ void parseRoute(nlmsghdr *h, Tables *tables)
 
 // Hands the messages of one datagram to their parsers; true at the end of the
 // dump. A kernel error ends it too, with its text in *error.
-bool parse(unsigned char *bytes, int length, Tables *tables, rtnl::Error *error)
+bool parse(unsigned char *bytes, int length, uint32_t seq, Tables *tables, rtnl::Error *error)
 {
     for (auto *h = reinterpret_cast<nlmsghdr *>(bytes); nlmsg_ok(h, length); h = nlmsg_next(h, &length)) {
+        if (h->nlmsg_seq != seq)
+            continue;   // the rest of an earlier request's answer
         switch (h->nlmsg_type) {
         case NLMSG_DONE:
             return true;
@@ -176,7 +162,7 @@ bool parse(unsigned char *bytes, int length, Tables *tables, rtnl::Error *error)
 
 // One dump request: the message type with its family header and, for links,
 // the request to leave out the statistics, which nothing here reads.
-int request(nl_sock *socket, int type)
+int request(nl_sock *socket, int type, uint32_t *seq)
 {
     std::unique_ptr<nl_msg, MsgFree> m(nlmsg_alloc_simple(type, NLM_F_DUMP));
     if (!m)
@@ -196,19 +182,24 @@ int request(nl_sock *socket, int type)
         header.rtm_family = AF_INET;
         rc = nlmsg_append(m.get(), &header, sizeof header, NLMSG_ALIGNTO);
     }
-    return rc < 0 ? rc : nl_send_auto(socket, m.get());
+    if (rc < 0)
+        return rc;
+    rc = nl_send_auto(socket, m.get());
+    *seq = nlmsg_hdr(m.get())->nlmsg_seq;
+    return rc;
 }
 
 bool dump(nl_sock *socket, int type, Tables *tables, rtnl::Error *error)
 {
-    int rc = request(socket, type);
+    uint32_t seq = 0;
+    int rc = request(socket, type, &seq);
     for (bool done = false; rc >= 0 && !done;) {
         sockaddr_nl peer {};
         unsigned char *raw = nullptr;
         rc = nl_recv(socket, &peer, &raw, nullptr);
         std::unique_ptr<unsigned char, BufferFree> bytes(raw);
         if (rc > 0)
-            done = parse(bytes.get(), rc, tables, error);
+            done = parse(bytes.get(), rc, seq, tables, error);
         else if (rc == 0)
             rc = -NLE_MSG_TRUNC;   // the socket ended before the dump did
     }
@@ -249,23 +240,57 @@ std::vector<Interface> join(Tables tables)
 
 } // namespace
 
+bool currentNamespace(dev_t *device, ino_t *inode)
+{
+    struct stat st;
+    if (::stat("/proc/thread-self/ns/net", &st) != 0)
+        return false;
+    *device = st.st_dev;
+    *inode = st.st_ino;
+    return true;
+}
+
 std::vector<Interface> read(rtnl::Error *error)
 {
+    // The socket outlives the reading: making and closing one costs more than
+    // dumping a few interfaces. It answers for the namespace it was made in.
+    static std::mutex lock;
+    static std::unique_ptr<nl_sock, SocketFree> socket;
+    static dev_t socketDevice = 0;
+    static ino_t socketInode = 0;
+    const std::lock_guard<std::mutex> guard(lock);
+
     error->clear();
-    std::unique_ptr<nl_sock, SocketFree> socket(nl_socket_alloc());
+    dev_t device = 0;
+    ino_t inode = 0;
+    if (!currentNamespace(&device, &inode) || device != socketDevice || inode != socketInode)
+        socket.reset();
     if (!socket) {
-        *error = nl_geterror(NLE_NOMEM);
-        return {};
-    }
-    const int rc = nl_connect(socket.get(), NETLINK_ROUTE);
-    if (rc < 0) {
-        *error = nl_geterror(rc);
-        return {};
+        socket.reset(nl_socket_alloc());
+        if (!socket) {
+            *error = nl_geterror(NLE_NOMEM);
+            return {};
+        }
+        // One read per datagram: the kernel fills a dump's datagrams up to the
+        // reader's buffer, at most 32 KiB, and one message never comes near 64 KiB.
+        nl_socket_disable_msg_peek(socket.get());
+        int rc = nl_socket_set_msg_buf_size(socket.get(), 65536);
+        if (rc == 0)
+            rc = nl_connect(socket.get(), NETLINK_ROUTE);
+        if (rc < 0) {
+            socket.reset();
+            *error = nl_geterror(rc);
+            return {};
+        }
+        socketDevice = device;
+        socketInode = inode;
     }
     Tables tables;
     for (const int type : {RTM_GETLINK, RTM_GETADDR, RTM_GETROUTE}) {
-        if (!dump(socket.get(), type, &tables, error))
+        if (!dump(socket.get(), type, &tables, error)) {
+            socket.reset();
             return {};
+        }
     }
     return join(std::move(tables));
 }

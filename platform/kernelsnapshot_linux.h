@@ -5,15 +5,21 @@
 
 #include "rtnl_linux.h"
 
+#include <sys/types.h>
+
 #include <vector>
 
 namespace kernelsnapshot {
 
 struct Interface {
-    rtnl::Link link;                        // without `kind`, which nothing here needs
+    rtnl::Link link;                        // without `kind` and `wireless`, which sysfs tells
     std::vector<rtnl::Address4> addresses;  // primary addresses first, in the kernel's order
     std::vector<rtnl::Route4> defaultRoutes; // through this interface, lowest metric first
 };
+
+// The network namespace the calling thread is in (a thread may have setns()'d
+// away from the rest of the process); false when /proc can't tell.
+bool currentNamespace(dev_t *device, ino_t *inode);
 
 // Every interface, by index. Empty, with the reason in *error, when the kernel
 // could not be asked.
