@@ -6,9 +6,10 @@
 //   IPv4 routes over one socket plus QNetworkInterface::interfaceFromName,
 //   which the query itself must call. "cold" follows a kernel change, so the
 //   query reads the kernel; "warm" follows another query;
-// - the window's start-up (construct, show, close) against an empty
-//   QMainWindow's, and at many interfaces against one floor query per interface;
-// - the peak RSS of a process that has started the window.
+// - the program's start-up in a fresh process (application object and style,
+//   window built, shown and closed) against the same with an empty
+//   QMainWindow, and at many interfaces against one floor query per interface;
+// - the peak RSS of that start-up.
 //
 //   bench_speed [pairs ...]     (root; default 1 50 500 veth pairs)
 #include "daverirido.h"
@@ -27,6 +28,7 @@
 #include <functional>
 #include <linux/rtnetlink.h>
 #include <map>
+#include <memory>
 #include <sched.h>
 #include <string>
 #include <sys/resource.h>
@@ -110,12 +112,64 @@ long peakRssKb()
     return usage.ru_maxrss;
 }
 
-void showAndClose(QMainWindow *window)
+// Runs `work` in a child process, which writes "key value" lines to the
+// pipe it is handed, and collects them.
+Results forked(const std::function<Results()> &work)
 {
-    window->show();
-    QCoreApplication::processEvents();
-    window->close();
-    QCoreApplication::processEvents();
+    int fds[2];
+    if (pipe(fds) != 0)
+        std::exit(1);
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        FILE *out = fdopen(fds[1], "w");
+        for (const auto &[key, value] : work())
+            std::fprintf(out, "%s %.9g\n", key.c_str(), value);
+        std::fclose(out);
+        _exit(0);
+    }
+    close(fds[1]);
+    Results r;
+    FILE *in = fdopen(fds[0], "r");
+    char key[64];
+    double value;
+    while (std::fscanf(in, "%63s %lf", key, &value) == 2)
+        r[key] = value;
+    std::fclose(in);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || r.empty())
+        std::exit(1);
+    return r;
+}
+
+std::unique_ptr<QApplication> application()
+{
+    static int argc = 1;
+    static char name[] = "bench_speed";
+    static char *argv[] = {name, nullptr};
+    auto app = std::make_unique<QApplication>(argc, argv);
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Plastique")));
+    return app;
+}
+
+// A program's start-up in a fresh process, as its main() does it: the
+// application object and its style, the window built, shown and closed.
+template <typename Window>
+Results startUp()
+{
+    Results r;
+    r["seconds"] = seconds([] {
+        const auto app = application();
+        Window window;
+        window.show();
+        QCoreApplication::processEvents();
+        window.close();
+        QCoreApplication::processEvents();
+    });
+    r["rss_kb"] = peakRssKb();
+    return r;
 }
 
 // Everything for one count of pairs, in a namespace of this process's own.
@@ -127,32 +181,20 @@ Results measure(int pairs)
         std::exit(1);
     }
     sleep(1);   // the links' own start-up notifications die down
-    int argc = 1;
-    char name[] = "bench_speed";
-    char *argv[] = {name, nullptr};
-    QApplication app(argc, argv);
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Plastique")));
-    {
-        QMainWindow warmUp;   // fonts and style, which every first window pays
-        showAndClose(&warmUp);
-    }
 
-    const int startupRounds = pairs >= 500 ? 2 : pairs >= 50 ? 5 : 15;
+    const int startupRounds = pairs >= 500 ? 2 : pairs >= 50 ? 5 : 11;
     std::vector<double> startup, empty;
     for (int i = 0; i < startupRounds; ++i) {
-        startup.push_back(seconds([] {
-            davErirido window;
-            showAndClose(&window);
-        }));
+        const Results window = forked(startUp<davErirido>);
+        startup.push_back(window.at("seconds"));
         if (i == 0)
-            r["rss_kb"] = peakRssKb();
-        empty.push_back(seconds([] {
-            QMainWindow window;
-            showAndClose(&window);
-        }));
+            r["rss_kb"] = window.at("rss_kb");
+        empty.push_back(forked(startUp<QMainWindow>).at("seconds"));
     }
     r["startup"] = median(startup);
     r["empty_window"] = median(empty);
+
+    const auto app = application();
     r["interfaces"] = QNetworkInterface::allInterfaces().size();
 
     // Interleaved, so that the machine's other load falls on all alike.
@@ -181,38 +223,6 @@ Results measure(int pairs)
     r["all_interfaces"] = median(all);
     r["getaddress_cold"] = median(cold);
     r["getaddress_warm"] = median(warm);
-    r["peak_rss_kb"] = peakRssKb();
-    return r;
-}
-
-// Runs measure() in a child process (a namespace dies with its last process)
-// and reads its results back over a pipe.
-Results inChild(int pairs)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        std::exit(1);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        FILE *out = fdopen(fds[1], "w");
-        for (const auto &[key, value] : measure(pairs))
-            std::fprintf(out, "%s %.9g\n", key.c_str(), value);
-        std::fclose(out);
-        _exit(0);
-    }
-    close(fds[1]);
-    Results r;
-    FILE *in = fdopen(fds[0], "r");
-    char key[64];
-    double value;
-    while (std::fscanf(in, "%63s %lf", key, &value) == 2)
-        r[key] = value;
-    std::fclose(in);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || r.empty())
-        std::exit(1);
     return r;
 }
 
@@ -242,7 +252,7 @@ int main(int argc, char *argv[])
 
     std::map<int, Results> results;
     for (const int pairs : counts) {
-        results[pairs] = inChild(pairs);
+        results[pairs] = forked([pairs] { return measure(pairs); });
         std::fprintf(stderr, "%d pairs measured\n", pairs);
     }
 

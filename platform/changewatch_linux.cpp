@@ -107,9 +107,9 @@ void ChangeWatch::arm(const std::string &folder)
         m_watch = watch;
         m_folder = folder;
     }
-    m_filesChanged = false;
     // What is queued now happened before the reading that follows.
-    m_armed = drain(nl_socket_get_fd(m_kernel)) && drain(m_files);
+    m_armed = drain(nl_socket_get_fd(m_kernel)) && (!m_filesChanged || drain(m_files));
+    m_filesChanged = false;
 }
 
 void ChangeWatch::drop()

@@ -27,6 +27,9 @@ public:
     bool unchanged();
     // Forgets the reading: the next unchanged() is false.
     void drop();
+    // The namespace of the last arm().
+    dev_t namespaceDevice() const { return m_namespaceDevice; }
+    ino_t namespaceInode() const { return m_namespaceInode; }
 
 private:
     void close();

@@ -241,50 +241,71 @@ std::string pciModelName(unsigned vendor, unsigned device)
     return known[key] = iphlpapitext::pciModelName(ids, vendor, device);
 }
 
-// What sysfs and ethtool tell of the interfaces, for one reading of the table.
-// The description is the device's model name where the PCI ID database knows
-// it (the device, or the PCI device behind a virtio one), else the driver's
-// name: sysfs's driver link for a device, ethtool for a virtual interface;
-// else the interface's name.
-class DeviceFacts
+// What sysfs and ethtool tell of an interface. The description is the
+// device's model name where the PCI ID database knows it (the device, or the
+// PCI device behind a virtio one), else the driver's name: sysfs's driver link
+// for a device, ethtool for a virtual interface; else the interface's name.
+struct DeviceFacts {
+    std::string name;
+    std::string description;
+    bool wireless = false;
+};
+
+// The device facts of every interface of one namespace. What a device is
+// doesn't change while it exists, so sysfs and ethtool are asked only about
+// an index not seen before or seen under another name.
+class Devices
 {
 public:
-    DeviceFacts() = default;
-    ~DeviceFacts()
+    // Brings the facts up to the interfaces of a new reading in the given namespace.
+    void update(const std::vector<kernelsnapshot::Interface> &interfaces, dev_t device, ino_t inode)
     {
+        if (device != m_device || inode != m_inode)
+            m_known.clear();
+        m_device = device;
+        m_inode = inode;
+        std::map<int, DeviceFacts> current;
+        for (const kernelsnapshot::Interface &i : interfaces) {
+            const auto known = m_known.find(i.link.index);
+            current[i.link.index] = known != m_known.end() && known->second.name == i.link.name
+                ? std::move(known->second) : find(i.link);
+        }
+        m_known.swap(current);
         if (m_socket >= 0)
-            ::close(m_socket);
+            ::close(m_socket);   // it belongs to this reading's namespace
+        m_socket = -1;
     }
-    DeviceFacts(const DeviceFacts &) = delete;
-    DeviceFacts &operator=(const DeviceFacts &) = delete;
 
-    void of(const rtnl::Link &link, std::string *description, bool *wireless)
+    const DeviceFacts &of(int index) const { return m_known.at(index); }
+
+private:
+    DeviceFacts find(const rtnl::Link &link)
     {
+        DeviceFacts facts;
+        facts.name = link.name;
         const std::string dir = "/sys/class/net/" + link.name;
         // sysfs shows the interfaces of the namespace that mounted it, which need not be ours.
         std::string driver = linkTarget(dir + "/device/driver");
         if (!driver.empty() && rtnl::sysfsDir(link).empty())
             driver.clear();
-        *wireless = false;
-        description->clear();
         if (driver.empty()) {
             // A virtual interface. cfg80211 gives every wireless interface a
             // device, so this is no wireless one.
             driver = ethtoolDriver(link.name);
         } else {
-            *wireless = exists(dir + "/wireless") || exists(dir + "/phy80211");
+            facts.wireless = exists(dir + "/wireless") || exists(dir + "/phy80211");
             for (const std::string &d : {dir + "/device", dir + "/device/.."}) {
                 if (linkTarget(d + "/subsystem") == "pci") {
-                    *description = pciModelName(readHex(d + "/vendor"), readHex(d + "/device"));
+                    facts.description = pciModelName(readHex(d + "/vendor"), readHex(d + "/device"));
                     break;
                 }
             }
         }
-        if (description->empty())
-            *description = driver.empty() ? link.name : driver;
+        if (facts.description.empty())
+            facts.description = driver.empty() ? link.name : driver;
+        return facts;
     }
 
-private:
     std::string ethtoolDriver(const std::string &ifname)
     {
         if (m_socket < 0)
@@ -299,6 +320,9 @@ private:
         return std::string(info.driver, strnlen(info.driver, sizeof info.driver));
     }
 
+    std::map<int, DeviceFacts> m_known;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
     int m_socket = -1;
 };
 
@@ -338,13 +362,14 @@ ULONG sizeFor(const std::vector<Adapter> &adapters)
 }
 
 // The kernel's interfaces once, the records and descriptions once per interface.
-std::shared_ptr<const Table> readTable(rtnl::Error *error)
+std::shared_ptr<const Table> readTable(const std::string &folder, const ChangeWatch &watch, Devices *devices,
+                                       rtnl::Error *error)
 {
     const std::vector<kernelsnapshot::Interface> kernel = kernelsnapshot::read(error);
     if (!error->empty())
         return nullptr;
-    const std::set<std::string> recorded = netstate::recordedInterfaces();
-    DeviceFacts facts;
+    const std::set<std::string> recorded = netstate::recordedInterfaces(folder);
+    devices->update(kernel, watch.namespaceDevice(), watch.namespaceInode());
     auto table = std::make_shared<Table>();
     std::vector<std::string> described;
     for (const kernelsnapshot::Interface &k : kernel) {
@@ -352,7 +377,9 @@ std::shared_ptr<const Table> readTable(rtnl::Error *error)
             continue;
         Adapter a;
         a.link = k.link;
-        facts.of(a.link, &a.description, &a.link.wireless);
+        const DeviceFacts &facts = devices->of(a.link.index);
+        a.link.wireless = facts.wireless;
+        a.description = facts.description;
         a.type = typeOf(a.link);
         described.push_back(a.description);
         for (const rtnl::Address4 &address : k.addresses)
@@ -378,6 +405,7 @@ std::shared_ptr<const Table> currentTable(rtnl::Error *error)
 {
     static std::mutex lock;
     static ChangeWatch watch;
+    static Devices devices;
     static std::shared_ptr<const Table> table;
     static std::string stateRoot;
     const std::lock_guard<std::mutex> guard(lock);
@@ -387,8 +415,9 @@ std::shared_ptr<const Table> currentTable(rtnl::Error *error)
     if (table && stateRoot == (root ? root : "") && watch.unchanged())
         return table;
     stateRoot = root ? root : "";
-    watch.arm(netstate::namespaceFolder());
-    table = readTable(error);
+    const std::string folder = netstate::namespaceFolder();
+    watch.arm(folder);
+    table = readTable(folder, watch, &devices, error);
     if (!table)
         watch.drop();
     return table;

@@ -144,11 +144,11 @@ bool loadLease(const std::string &ifname, Lease *lease)
     return true;
 }
 
-std::set<std::string> recordedInterfaces()
+std::set<std::string> recordedInterfaces(const std::string &folder)
 {
     std::set<std::string> names;
     std::error_code error;
-    for (std::filesystem::directory_iterator it(folder(), error), end; !error && it != end; it.increment(error)) {
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         const std::filesystem::path file = it->path().filename();
         if (file.extension() == ".state" || file.extension() == ".lease")
             names.insert(file.stem());

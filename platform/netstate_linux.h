@@ -41,9 +41,9 @@ bool save(const std::string &ifname, const InterfaceState &state);
 void forget(const std::string &ifname);
 
 bool loadLease(const std::string &ifname, Lease *lease);
-// The interfaces that have a record or a lease in the folder, by name: one
-// look at the folder instead of a try per interface.
-std::set<std::string> recordedInterfaces();
+// The interfaces that have a record or a lease in the namespace's folder, by
+// name: one look at the folder instead of a try per interface.
+std::set<std::string> recordedInterfaces(const std::string &folder = namespaceFolder());
 void forgetLease(const std::string &ifname);
 
 } // namespace netstate
