@@ -135,7 +135,7 @@ void parseRoute(nlmsghdr *h, Tables *tables)
 bool parse(unsigned char *bytes, int length, uint32_t seq, Tables *tables, rtnl::Error *error)
 {
     for (auto *h = reinterpret_cast<nlmsghdr *>(bytes); nlmsg_ok(h, length); h = nlmsg_next(h, &length)) {
-        if (h->nlmsg_seq != seq)
+        if (seq && h->nlmsg_seq != seq)
             continue;   // the rest of an earlier request's answer
         switch (h->nlmsg_type) {
         case NLMSG_DONE:
@@ -241,6 +241,15 @@ std::vector<Interface> join(Tables tables)
 }
 
 } // namespace
+
+std::vector<Interface> fromDatagrams(std::vector<std::vector<uint8_t>> datagrams)
+{
+    Tables tables;
+    rtnl::Error ignored;
+    for (std::vector<uint8_t> &d : datagrams)
+        parse(d.data(), int(d.size()), 0, &tables, &ignored);
+    return join(std::move(tables));
+}
 
 bool currentNamespace(dev_t *device, ino_t *inode)
 {

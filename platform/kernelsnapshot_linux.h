@@ -5,6 +5,7 @@
 
 #include "rtnl_linux.h"
 
+#include <cstdint>
 #include <sys/types.h>
 
 #include <vector>
@@ -24,5 +25,9 @@ bool currentNamespace(dev_t *device, ino_t *inode);
 // Every interface, by index. Empty, with the reason in *error, when the kernel
 // could not be asked.
 std::vector<Interface> read(rtnl::Error *error);
+
+// The same from the datagrams of recorded dump answers (RTM_NEWLINK,
+// RTM_NEWADDR and RTM_NEWROUTE messages; others are skipped).
+std::vector<Interface> fromDatagrams(std::vector<std::vector<uint8_t>> datagrams);
 
 } // namespace kernelsnapshot
