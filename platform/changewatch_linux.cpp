@@ -79,10 +79,12 @@ void ChangeWatch::arm(const std::string &folder)
         return;
     // While the socket lives, the namespace it was made in lives too, so
     // that namespace's inode can't pass to another one.
-    if (!m_kernel || device != m_namespaceDevice || inode != m_namespaceInode) {
+    if (!m_kernel || device != m_namespaceDevice || inode != m_namespaceInode
+        || m_forks != kernelsnapshot::forks()) {
         close();
         m_namespaceDevice = device;
         m_namespaceInode = inode;
+        m_forks = kernelsnapshot::forks();
         // Open, the namespace keeps its nsfs dentry, and each look at
         // /proc/*/ns/net finds it instead of making one anew: several times faster.
         m_namespace = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
@@ -121,8 +123,8 @@ bool ChangeWatch::unchanged()
 {
     dev_t device;
     ino_t inode;
-    if (!m_armed || !kernelsnapshot::currentNamespace(&device, &inode) || device != m_namespaceDevice
-        || inode != m_namespaceInode)
+    if (!m_armed || m_forks != kernelsnapshot::forks() || !kernelsnapshot::currentNamespace(&device, &inode)
+        || device != m_namespaceDevice || inode != m_namespaceInode)
         return false;
     // Anything queued, an overflow (ENOBUFS shows as POLLERR) or an inotify
     // event is a change.

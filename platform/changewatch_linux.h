@@ -42,5 +42,6 @@ private:
     bool m_filesChanged = false;
     dev_t m_namespaceDevice = 0;
     ino_t m_namespaceInode = 0;
+    unsigned m_forks = 0;
     std::string m_folder;
 };

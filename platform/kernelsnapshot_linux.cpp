@@ -9,10 +9,12 @@
 #include <initializer_list>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -251,19 +253,35 @@ std::vector<Interface> fromDatagrams(std::vector<std::vector<uint8_t>> datagrams
     return join(std::move(tables));
 }
 
+unsigned forks()
+{
+    static std::atomic<unsigned> count {0};
+    static const int registered = pthread_atfork(nullptr, nullptr, [] { ++count; });
+    (void)registered;
+    return count;
+}
+
 bool currentNamespace(dev_t *device, ino_t *inode)
 {
     // ns/net is looked up afresh at every call; holding the thread's ns folder
-    // open saves the walk to it through /proc, which costs as much again.
+    // open saves the walk to it through /proc, which costs as much again. A
+    // forked child's folder is another one.
     struct Folder {
-        int fd = ::open("/proc/thread-self/ns", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int fd = -1;
+        unsigned generation = 0;
         ~Folder()
         {
             if (fd >= 0)
                 ::close(fd);
         }
     };
-    thread_local const Folder folder;
+    thread_local Folder folder;
+    if (folder.fd < 0 || folder.generation != forks()) {
+        if (folder.fd >= 0)
+            ::close(folder.fd);
+        folder.fd = ::open("/proc/thread-self/ns", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        folder.generation = forks();
+    }
     struct stat st;
     if (folder.fd < 0 || ::fstatat(folder.fd, "net", &st, 0) != 0)
         return false;
@@ -280,11 +298,16 @@ std::vector<Interface> read(rtnl::Error *error)
     static std::unique_ptr<nl_sock, SocketFree> socket;
     static dev_t socketDevice = 0;
     static ino_t socketInode = 0;
+    static unsigned socketGeneration = 0;
     const std::lock_guard<std::mutex> guard(lock);
 
     error->clear();
     dev_t device = 0;
     ino_t inode = 0;
+    if (socketGeneration != forks()) {
+        socket.reset();   // the parent's, which its answers may reach first
+        socketGeneration = forks();
+    }
     if (!currentNamespace(&device, &inode) || device != socketDevice || inode != socketInode)
         socket.reset();
     if (!socket) {

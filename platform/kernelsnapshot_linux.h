@@ -18,6 +18,10 @@ struct Interface {
     std::vector<rtnl::Route4> defaultRoutes; // through this interface, lowest metric first
 };
 
+// How many times this process's line has forked so far, as its child sees it: a
+// child shares its parent's sockets, and must not read from them.
+unsigned forks();
+
 // The network namespace the calling thread is in (a thread may have setns()'d
 // away from the rest of the process); false when /proc can't tell.
 bool currentNamespace(dev_t *device, ino_t *inode);

@@ -290,8 +290,8 @@ void tst_iphlpapi_kernel::changeSeenAtOnce()
     QVERIFY2(seen.split(' ').contains(expected), qPrintable("the second read shows " + seen + ", before: " + before.value("vt-c").value(field)));
 }
 
-// A thread that moved to another network namespace reads that namespace, and
-// the rest of the process still reads its own.
+// A thread, or a forked child, that moved to another network namespace reads
+// that namespace, and the rest of the process still reads its own.
 void tst_iphlpapi_kernel::threadInAnotherNamespace()
 {
     QVERIFY(makeVeth("vt-n", {}));
@@ -302,9 +302,14 @@ void tst_iphlpapi_kernel::threadInAnotherNamespace()
             adapters(&elsewhere);   // only loopback there: no adapter
     }).join();
     const bool back = adapters().contains("vt-n");
+    const bool child = inAnotherProcess([] {
+        DWORD rc = ERROR_SUCCESS;
+        return unshare(CLONE_NEWNET) == 0 && (adapters(&rc), rc == ERROR_NO_DATA);
+    });
     testnet::ip({"link", "del", "vt-n"});
     QCOMPARE(elsewhere, DWORD(ERROR_NO_DATA));
     QVERIFY2(back, "the table of the other namespace was kept");
+    QVERIFY2(child, "a forked child in another namespace read its parent's table");
 }
 
 QTEST_MAIN(tst_iphlpapi_kernel)
