@@ -248,7 +248,8 @@ ULONG sizeFor(const std::vector<Adapter> &adapters)
     return static_cast<ULONG>(size);
 }
 
-// The kernel's interfaces once, the records and descriptions once per interface.
+// The kernel once, the records once per interface, sysfs and ethtool only about
+// interfaces not seen before.
 std::shared_ptr<const Table> readTable(const std::string &folder, const ChangeWatch &watch, Devices *devices,
                                        rtnl::Error *error)
 {
