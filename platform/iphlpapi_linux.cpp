@@ -1,7 +1,9 @@
 // GetAdaptersInfo and GetPerAdapterInfo over the kernel of the calling
 // process's network namespace.
+#include "changewatch_linux.h"
 #include "iphelper.h"
 #include "iphlpapi_text_linux.h"
+#include "kernelsnapshot_linux.h"
 #include "netstate_linux.h"
 #include "rtnl_linux.h"
 
@@ -17,125 +19,15 @@
 #include <linux/if_arp.h>
 #include <linux/sockios.h>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
-
-namespace iphlpapitext {
-
-namespace {
-
-std::vector<std::string> words(const std::string &text)
-{
-    std::istringstream in(text);
-    std::vector<std::string> result;
-    for (std::string w; in >> w;)
-        result.push_back(w);
-    return result;
-}
-
-bool isIpv4(const std::string &text)
-{
-    uint32_t ignored;
-    return rtnl::fromText(text, &ignored);
-}
-
-// "a.b.c.d#server-name" and "a.b.c.d:53" as resolvectl may print them.
-std::string withoutDecoration(std::string server)
-{
-    server = server.substr(0, server.find('#'));
-    if (std::count(server.begin(), server.end(), ':') == 1)
-        server = server.substr(0, server.find(':'));
-    return server;
-}
-
-} // namespace
-
-std::vector<std::string> ipv4Words(const std::string &text)
-{
-    std::vector<std::string> result;
-    for (const std::string &w : words(text)) {
-        if (isIpv4(w))
-            result.push_back(w);
-    }
-    return result;
-}
-
-std::vector<std::string> resolvConfServers(const std::string &content)
-{
-    std::vector<std::string> result;
-    std::istringstream in(content);
-    for (std::string line; std::getline(in, line);) {
-        // resolv.conf(5): the keyword starts the line, the address follows it.
-        const std::vector<std::string> w = words(line);
-        if (line.rfind("nameserver", 0) == 0 && w.size() >= 2 && w[0] == "nameserver"
-            && isIpv4(w[1]))
-            result.push_back(w[1]);
-    }
-    return result;
-}
-
-std::vector<std::string> resolvectlServers(const std::string &output, const std::string &ifname)
-{
-    std::vector<std::string> global;
-    const std::string linkTag = "(" + ifname + "):";
-    std::istringstream in(output);
-    for (std::string line; std::getline(in, line);) {
-        const auto colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        std::vector<std::string> servers;
-        for (const std::string &w : words(line.substr(colon + 1))) {
-            const std::string server = withoutDecoration(w);
-            if (isIpv4(server))
-                servers.push_back(server);
-        }
-        const std::vector<std::string> head = words(line.substr(0, colon + 1));
-        if (head.size() == 3 && head[0] == "Link" && head[2] == linkTag && !servers.empty())
-            return servers;
-        if (head.size() == 1 && head[0] == "Global:")
-            global = servers;
-    }
-    return global;
-}
-
-std::string pciModelName(std::istream &pciIds, unsigned vendor, unsigned device)
-{
-    // Vendors start a line ("8086  Intel Corporation"), their devices follow
-    // after one tab ("\t100e  82540EM ..."), subsystems after two.
-    bool inVendor = false;
-    for (std::string line; std::getline(pciIds, line);) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (line[0] != '\t') {
-            if (inVendor)
-                return std::string();
-            inVendor = line.size() > 6 && std::strtoul(line.substr(0, 4).c_str(), nullptr, 16) == vendor
-                && line.compare(4, 2, "  ") == 0;
-            continue;
-        }
-        if (inVendor && line.size() > 7 && line[1] != '\t' && line.compare(5, 2, "  ") == 0
-            && std::strtoul(line.substr(1, 4).c_str(), nullptr, 16) == device)
-            return line.substr(7);
-    }
-    return std::string();
-}
-
-std::vector<std::string> distinctDescriptions(const std::vector<std::string> &descriptions)
-{
-    std::map<std::string, int> seen;
-    std::vector<std::string> result;
-    for (const std::string &d : descriptions) {
-        const int n = ++seen[d];
-        result.push_back(n == 1 ? d : d + " #" + std::to_string(n));
-    }
-    return result;
-}
-
-} // namespace iphlpapitext
 
 namespace {
 
@@ -152,6 +44,24 @@ struct Adapter {
     std::vector<AddressText> addresses;
     std::vector<AddressText> gateways;
     std::string dhcpServer;
+    // What netsh and the DHCP client recorded; GetPerAdapterInfo's DNS servers come from here.
+    bool recorded = false;
+    netstate::InterfaceState state;
+    bool leased = false;
+    netstate::Lease lease;
+};
+
+// One reading of the adapter table, by interface index.
+struct Table {
+    std::vector<Adapter> adapters;
+    ULONG size = 0;   // the bytes GetAdaptersInfo needs for it
+
+    const Adapter *byIndex(int index) const
+    {
+        const auto a = std::lower_bound(adapters.begin(), adapters.end(), index,
+                                        [](const Adapter &a, int i) { return a.link.index < i; });
+        return a != adapters.end() && a->link.index == index ? &*a : nullptr;
+    }
 };
 
 bool isLoopback(const rtnl::Link &link)
@@ -188,107 +98,218 @@ unsigned readHex(const std::string &path)
     return std::strtoul(readFile(path).c_str(), nullptr, 16);
 }
 
-bool onPciBus(const std::string &device)
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// The last part of the path a symbolic link points to, empty when there is no link.
+std::string linkTarget(const std::string &path)
 {
     char target[256] = {};
-    const ssize_t n = ::readlink((device + "/subsystem").c_str(), target, sizeof target - 1);
-    const std::string bus = n > 0 ? std::string(target, n) : std::string();
-    return bus.size() >= 4 && bus.compare(bus.size() - 4, 4, "/pci") == 0;
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    const std::string full = n > 0 ? std::string(target, n) : std::string();
+    return full.substr(full.find_last_of('/') + 1);
 }
 
-// The PCI device behind the interface, or behind its virtio device.
-std::string pciModel(const rtnl::Link &link)
+// The PCI ID database is large and the answer never changes: look each device
+// up once per process, and only for an interface on the PCI bus.
+std::string pciModelName(unsigned vendor, unsigned device)
 {
-    const std::string dir = rtnl::sysfsDir(link);
-    if (dir.empty())
-        return std::string();
-    for (const std::string &device : {dir + "/device", dir + "/device/.."}) {
-        if (!onPciBus(device))
-            continue;
-        std::ifstream ids("/usr/share/misc/pci.ids");
-        return iphlpapitext::pciModelName(ids, readHex(device + "/vendor"), readHex(device + "/device"));
-    }
-    return std::string();
+    static std::mutex lock;
+    static std::map<std::pair<unsigned, unsigned>, std::string> known;
+    const std::lock_guard<std::mutex> guard(lock);
+    const auto key = std::make_pair(vendor, device);
+    const auto found = known.find(key);
+    if (found != known.end())
+        return found->second;
+    std::ifstream ids("/usr/share/misc/pci.ids");
+    return known[key] = iphlpapitext::pciModelName(ids, vendor, device);
 }
 
-std::string driverName(const std::string &ifname)
+// What sysfs and ethtool tell of an interface. The description is the
+// device's model name where the PCI ID database knows it (the device, or the
+// PCI device behind a virtio one), else the driver's name: sysfs's driver link
+// for a device, ethtool for a virtual interface; else the interface's name.
+struct DeviceFacts {
+    std::string name;
+    std::string description;
+    bool wireless = false;
+};
+
+// The device facts of every interface of one namespace. What a device is
+// doesn't change while it exists, so sysfs and ethtool are asked only about
+// an index not seen before or seen under another name.
+class Devices
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return std::string();
-    ethtool_drvinfo info {};
-    info.cmd = ETHTOOL_GDRVINFO;
-    ifreq request {};
-    std::strncpy(request.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
-    request.ifr_data = reinterpret_cast<char *>(&info);
-    const bool ok = ::ioctl(fd, SIOCETHTOOL, &request) == 0;
-    ::close(fd);
-    return ok ? std::string(info.driver, strnlen(info.driver, sizeof info.driver)) : std::string();
-}
-
-std::string descriptionOf(const rtnl::Link &link)
-{
-    std::string description = pciModel(link);
-    if (description.empty())
-        description = driverName(link.name);
-    return description.empty() ? link.name : description;
-}
-
-std::vector<Adapter> readAdapters(rtnl::Error *error)
-{
-    std::vector<Adapter> adapters;
-    for (const rtnl::Link &link : rtnl::links(error)) {
-        if (isLoopback(link))
-            continue;
-        Adapter a;
-        a.link = link;
-        a.type = typeOf(link);
-        a.description = descriptionOf(link);
-
-        const std::vector<rtnl::Address4> addresses = rtnl::addresses(link.index, error);
-        if (!error->empty())
-            return {};
-        for (const rtnl::Address4 &address : addresses)
-            a.addresses.emplace_back(rtnl::toText(address.address),
-                                     rtnl::toText(rtnl::prefixToMask(address.prefix)));
-
-        const std::vector<rtnl::Route4> routes = rtnl::defaultRoutes(link.index, error);
-        if (!error->empty())
-            return {};
-        for (const rtnl::Route4 &route : routes) {
-            if (route.gateway)
-                a.gateways.emplace_back(rtnl::toText(route.gateway), "255.255.255.255");
+public:
+    // Brings the facts up to the interfaces of a new reading in the given namespace.
+    void update(const std::vector<kernelsnapshot::Interface> &interfaces, dev_t device, ino_t inode)
+    {
+        if (device != m_device || inode != m_inode)
+            m_known.clear();
+        m_device = device;
+        m_inode = inode;
+        std::map<int, DeviceFacts> current;
+        for (const kernelsnapshot::Interface &i : interfaces) {
+            const auto known = m_known.find(i.link.index);
+            current[i.link.index] = known != m_known.end() && known->second.name == i.link.name
+                ? std::move(known->second) : find(i.link);
         }
-
-        netstate::InterfaceState state;
-        if (netstate::load(link, &state) && !state.method.empty() && netstate::holds(state, addresses))
-            a.dhcp = state.method == "dhcp";
-        else
-            a.dhcp = !addresses.empty() && !addresses.front().permanent;
-
-        netstate::Lease lease;
-        if (netstate::loadLease(link, &lease)) {
-            const std::vector<std::string> server = iphlpapitext::ipv4Words(lease.server);
-            if (!server.empty())
-                a.dhcpServer = server.front();
-        }
-        adapters.push_back(a);
+        m_known.swap(current);
+        if (m_socket >= 0)
+            ::close(m_socket);   // it belongs to this reading's namespace
+        m_socket = -1;
     }
-    if (!error->empty())
-        return {};
 
-    std::vector<std::string> descriptions;
-    for (const Adapter &a : adapters)
-        descriptions.push_back(a.description);
-    descriptions = iphlpapitext::distinctDescriptions(descriptions);
-    for (size_t i = 0; i < adapters.size(); ++i)
-        adapters[i].description = descriptions[i];
-    return adapters;
+    const DeviceFacts &of(int index) const { return m_known.at(index); }
+
+private:
+    DeviceFacts find(const rtnl::Link &link)
+    {
+        DeviceFacts facts;
+        facts.name = link.name;
+        const std::string dir = "/sys/class/net/" + link.name;
+        // sysfs shows the interfaces of the namespace that mounted it, which need not be ours.
+        std::string driver = linkTarget(dir + "/device/driver");
+        if (!driver.empty() && rtnl::sysfsDir(link).empty())
+            driver.clear();
+        if (driver.empty()) {
+            // A virtual interface. cfg80211 gives every wireless interface a
+            // device, so this is no wireless one.
+            driver = ethtoolDriver(link.name);
+        } else {
+            facts.wireless = exists(dir + "/wireless") || exists(dir + "/phy80211");
+            for (const std::string &d : {dir + "/device", dir + "/device/.."}) {
+                if (linkTarget(d + "/subsystem") == "pci") {
+                    facts.description = pciModelName(readHex(d + "/vendor"), readHex(d + "/device"));
+                    break;
+                }
+            }
+        }
+        if (facts.description.empty())
+            facts.description = driver.empty() ? link.name : driver;
+        return facts;
+    }
+
+    std::string ethtoolDriver(const std::string &ifname)
+    {
+        if (m_socket < 0)
+            m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ethtool_drvinfo info {};
+        info.cmd = ETHTOOL_GDRVINFO;
+        ifreq request {};
+        std::strncpy(request.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
+        request.ifr_data = reinterpret_cast<char *>(&info);
+        if (m_socket < 0 || ::ioctl(m_socket, SIOCETHTOOL, &request) != 0)
+            return std::string();
+        return std::string(info.driver, strnlen(info.driver, sizeof info.driver));
+    }
+
+    std::map<int, DeviceFacts> m_known;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    int m_socket = -1;
+};
+
+// What the network shell and the DHCP client recorded for the adapter: its
+// address method, its DHCP server, and what GetPerAdapterInfo needs.
+void addRecords(Adapter *a, const kernelsnapshot::Interface &kernel, const std::set<std::string> &recorded)
+{
+    // A record speaks for the adapter only while it still describes it.
+    if (recorded.count(a->link.name)) {
+        a->recorded = netstate::load(a->link, &a->state) && netstate::holds(a->state, kernel.addresses);
+        if (a->recorded && a->state.method == "dhcp")
+            a->leased = netstate::loadLease(a->link, &a->lease);
+    }
+    if (a->recorded && !a->state.method.empty())
+        a->dhcp = a->state.method == "dhcp";
+    else
+        a->dhcp = !kernel.addresses.empty() && !kernel.addresses.front().permanent;
+    if (a->leased) {
+        const std::vector<std::string> server = iphlpapitext::ipv4Words(a->lease.server);
+        if (!server.empty())
+            a->dhcpServer = server.front();
+    }
 }
 
 size_t extraNodes(size_t entries)
 {
     return entries > 1 ? entries - 1 : 0;
+}
+
+ULONG sizeFor(const std::vector<Adapter> &adapters)
+{
+    size_t size = 0;
+    for (const Adapter &a : adapters) {
+        size += sizeof(IP_ADAPTER_INFO)
+            + (extraNodes(a.addresses.size()) + extraNodes(a.gateways.size())) * sizeof(IP_ADDR_STRING);
+    }
+    return static_cast<ULONG>(size);
+}
+
+// The kernel once, the records once per interface, sysfs and ethtool only about
+// interfaces not seen before.
+std::shared_ptr<const Table> readTable(const std::string &folder, const ChangeWatch &watch, Devices *devices,
+                                       rtnl::Error *error)
+{
+    const std::vector<kernelsnapshot::Interface> kernel = kernelsnapshot::read(error);
+    if (!error->empty())
+        return nullptr;
+    const std::set<std::string> recorded = netstate::recordedInterfaces(folder);
+    devices->update(kernel, watch.namespaceDevice(), watch.namespaceInode());
+    auto table = std::make_shared<Table>();
+    std::vector<std::string> described;
+    for (const kernelsnapshot::Interface &k : kernel) {
+        if (isLoopback(k.link))
+            continue;
+        Adapter a;
+        a.link = k.link;
+        const DeviceFacts &facts = devices->of(a.link.index);
+        a.link.wireless = facts.wireless;
+        a.description = facts.description;
+        a.type = typeOf(a.link);
+        described.push_back(a.description);
+        for (const rtnl::Address4 &address : k.addresses)
+            a.addresses.emplace_back(rtnl::toText(address.address), rtnl::toText(rtnl::prefixToMask(address.prefix)));
+        for (const rtnl::Route4 &route : k.defaultRoutes) {
+            if (route.gateway)
+                a.gateways.emplace_back(rtnl::toText(route.gateway), "255.255.255.255");
+        }
+        addRecords(&a, k, recorded);
+        table->adapters.push_back(std::move(a));
+    }
+    described = iphlpapitext::distinctDescriptions(described);
+    for (size_t i = 0; i < described.size(); ++i)
+        table->adapters[i].description = std::move(described[i]);
+    table->size = sizeFor(table->adapters);
+    return table;
+}
+
+// The table of the last reading, for as long as nothing it was read from has
+// changed: the buffer-size retry and a run of queries cost one reading, and a
+// reading after any change sees the change.
+std::shared_ptr<const Table> currentTable(rtnl::Error *error)
+{
+    static std::mutex lock;
+    static ChangeWatch watch;
+    static Devices devices;
+    static std::shared_ptr<const Table> table;
+    static std::string stateRoot;
+    const std::lock_guard<std::mutex> guard(lock);
+    // The records folder follows the namespace, which the watch minds, and
+    // VANTOREL_STATE_DIR; finding its name anew at every call costs more.
+    const char *root = std::getenv("VANTOREL_STATE_DIR");
+    if (table && stateRoot == (root ? root : "") && watch.unchanged())
+        return table;
+    stateRoot = root ? root : "";
+    const std::string folder = netstate::namespaceFolder();
+    watch.arm(folder);
+    table = readTable(folder, watch, &devices, error);
+    if (!table)
+        watch.drop();
+    return table;
 }
 
 void copyText(char *to, size_t capacity, const std::string &text)
@@ -319,16 +340,6 @@ void fillList(IP_ADDR_STRING *head, const std::vector<AddressText> &items, const
     }
 }
 
-ULONG sizeFor(const std::vector<Adapter> &adapters)
-{
-    size_t size = 0;
-    for (const Adapter &a : adapters) {
-        size += sizeof(IP_ADAPTER_INFO)
-            + (extraNodes(a.addresses.size()) + extraNodes(a.gateways.size())) * sizeof(IP_ADDR_STRING);
-    }
-    return static_cast<ULONG>(size);
-}
-
 // The entries first, one after another, then the list nodes they point to.
 void layOut(const std::vector<Adapter> &adapters, IP_ADAPTER_INFO *entries, ULONG size)
 {
@@ -355,12 +366,6 @@ void layOut(const std::vector<Adapter> &adapters, IP_ADAPTER_INFO *entries, ULON
     }
 }
 
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 bool sameNetworkNamespace(const char *a, const char *b)
 {
     struct stat sa, sb;
@@ -385,21 +390,16 @@ std::vector<std::string> resolverServers(const std::string &ifname)
     return iphlpapitext::resolvConfServers(readFile("/etc/resolv.conf"));
 }
 
-std::vector<std::string> dnsServers(const rtnl::Link &link)
+std::vector<std::string> dnsServers(const Adapter &a)
 {
-    netstate::InterfaceState state;
-    rtnl::Error error;
-    const bool recorded = netstate::load(link, &state)
-        && netstate::holds(state, rtnl::addresses(link.index, &error)) && error.empty();
-    if (recorded && state.dnsSource == "static")
-        return iphlpapitext::ipv4Words(state.staticDns);
-    netstate::Lease lease;
-    if (recorded && netstate::loadLease(link, &lease)) {
-        const std::vector<std::string> servers = iphlpapitext::ipv4Words(lease.dns);
+    if (a.recorded && a.state.dnsSource == "static")
+        return iphlpapitext::ipv4Words(a.state.staticDns);
+    if (a.recorded && a.state.method == "dhcp" && a.leased) {
+        const std::vector<std::string> servers = iphlpapitext::ipv4Words(a.lease.dns);
         if (!servers.empty())
             return servers;
     }
-    return resolverServers(link.name);
+    return resolverServers(a.link.name);
 }
 
 } // namespace
@@ -409,17 +409,16 @@ DWORD GetAdaptersInfo(PIP_ADAPTER_INFO AdapterInfo, PULONG SizePointer)
     if (!SizePointer)
         return ERROR_INVALID_PARAMETER;
     rtnl::Error error;
-    const std::vector<Adapter> adapters = readAdapters(&error);
-    if (!error.empty())
+    const std::shared_ptr<const Table> table = currentTable(&error);
+    if (!table)
         return errorGenFailure;
-    if (adapters.empty())
+    if (table->adapters.empty())
         return ERROR_NO_DATA;
-    const ULONG size = sizeFor(adapters);
-    if (!AdapterInfo || *SizePointer < size) {
-        *SizePointer = size;
+    if (!AdapterInfo || *SizePointer < table->size) {
+        *SizePointer = table->size;
         return ERROR_BUFFER_OVERFLOW;
     }
-    layOut(adapters, AdapterInfo, size);
+    layOut(table->adapters, AdapterInfo, table->size);
     return ERROR_SUCCESS;
 }
 
@@ -428,14 +427,15 @@ DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAdapterInfo, PUL
     if (!pOutBufLen)
         return ERROR_INVALID_PARAMETER;
     rtnl::Error error;
-    rtnl::Link link;
-    if (!rtnl::linkByIndex(static_cast<int>(IfIndex), &link, &error))
-        return error.empty() ? ERROR_NO_DATA : errorGenFailure;
-    if (isLoopback(link))
+    const std::shared_ptr<const Table> table = currentTable(&error);
+    if (!table)
+        return errorGenFailure;
+    const Adapter *adapter = table->byIndex(static_cast<int>(IfIndex));
+    if (!adapter)
         return ERROR_NO_DATA;
 
     std::vector<AddressText> servers;
-    for (const std::string &server : dnsServers(link))
+    for (const std::string &server : dnsServers(*adapter))
         servers.emplace_back(server, std::string());
     const ULONG size = sizeof(IP_PER_ADAPTER_INFO) + extraNodes(servers.size()) * sizeof(IP_ADDR_STRING);
     if (!pPerAdapterInfo || *pOutBufLen < size) {

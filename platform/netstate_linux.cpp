@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 #include <map>
@@ -316,6 +317,11 @@ std::string identityOf(const rtnl::Link &link)
         + (permanent.empty() ? "address " + hex(link.address) : "permanent " + hex(permanent));
 }
 
+std::string namespaceFolder()
+{
+    return folder();
+}
+
 bool parseRecord(const std::string &text, std::string *identity, InterfaceState *state, std::string *error)
 {
     Fields f;
@@ -343,6 +349,18 @@ bool parseLease(const std::string &text, Lease *lease, std::string *error)
     lease->dns = f["dns"];
     lease->server = f["server"];
     return true;
+}
+
+std::set<std::string> recordedInterfaces(const std::string &folder)
+{
+    std::set<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::filesystem::path file = it->path().filename();
+        if (file.extension() == ".state" || file.extension() == ".lease")
+            names.insert(file.stem());
+    }
+    return names;
 }
 
 bool load(const rtnl::Link &link, InterfaceState *state, std::string *error)

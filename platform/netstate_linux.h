@@ -18,6 +18,7 @@
 #include "rtnl_linux.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ std::vector<uint8_t> permanentAddress(int ifindex);
 // and index: index, kind and permanent address, or, where the kernel knows no
 // permanent address, the link-layer address it has now.
 std::string identityOf(const rtnl::Link &link);
+// The same folder, whether or not it exists.
+std::string namespaceFolder();
 
 struct InterfaceState {
     std::string method;             // "static", "dhcp", or empty: never set through netsh
@@ -81,5 +84,9 @@ void forgetLease(const rtnl::Link &link);
 // lines; false with the reason for text that is no record.
 bool parseRecord(const std::string &text, std::string *identity, InterfaceState *state, std::string *error);
 bool parseLease(const std::string &text, Lease *lease, std::string *error);
+
+// The interfaces that have a record or a lease in the namespace's folder, by
+// name: one look at the folder instead of a try per interface.
+std::set<std::string> recordedInterfaces(const std::string &folder = namespaceFolder());
 
 } // namespace netstate

@@ -8,9 +8,14 @@
 
 #include <QHostAddress>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QtTest>
 
 #include <net/if.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -40,6 +45,76 @@ bool makeVeth(const QString &name, const QStringList &commands)
     return ok;
 }
 
+// What GetAdaptersInfo says of each adapter, by name: index, type, description,
+// MAC, DHCP flag, the address and gateway lists.
+using Table = QMap<QString, QStringList>;
+
+Table adapters(DWORD *result = nullptr)
+{
+    ULONG size = sizeof(IP_ADAPTER_INFO);
+    std::vector<char> buffer(size);
+    DWORD rc = GetAdaptersInfo(reinterpret_cast<PIP_ADAPTER_INFO>(buffer.data()), &size);
+    if (rc == ERROR_BUFFER_OVERFLOW) {
+        buffer.resize(size);
+        rc = GetAdaptersInfo(reinterpret_cast<PIP_ADAPTER_INFO>(buffer.data()), &size);
+    }
+    if (result)
+        *result = rc;
+    Table table;
+    for (auto e = reinterpret_cast<const IP_ADAPTER_INFO *>(buffer.data()); rc == ERROR_SUCCESS && e; e = e->Next) {
+        QStringList mac, addresses, gateways;
+        for (UINT i = 0; i < e->AddressLength; ++i)
+            mac << QString::asprintf("%02x", e->Address[i]);
+        for (const IP_ADDR_STRING *n = &e->IpAddressList; n; n = n->Next)
+            addresses << QString::fromLatin1(n->IpAddress.String) + "/" + QString::fromLatin1(n->IpMask.String);
+        for (const IP_ADDR_STRING *n = &e->GatewayList; n; n = n->Next)
+            gateways << QString::fromLatin1(n->IpAddress.String);
+        table.insert(QString::fromLatin1(e->AdapterName),
+                     {QString::number(e->Index), QString::number(e->Type), QString::fromLatin1(e->Description),
+                      mac.join(':'), QString::number(e->DhcpEnabled), addresses.join(' '), gateways.join(' ')});
+    }
+    return table;
+}
+
+// The same from `ip -j`: every non-loopback link, each veth described as the
+// kernel's driver names it, the second and later of a kind numbered as Windows does.
+Table oracle()
+{
+    QMap<QString, QStringList> addresses, gateways;
+    for (const QJsonValue &link : testnet::ipJson({"-4", "addr", "show"})) {
+        for (const QJsonValue &a : link.toObject().value("addr_info").toArray()) {
+            const int prefix = a.toObject().value("prefixlen").toInt();
+            addresses[link.toObject().value("ifname").toString()]
+                << a.toObject().value("local").toString() + "/" + QHostAddress(prefix ? ~quint32(0) << (32 - prefix) : 0).toString();
+        }
+    }
+    for (const QJsonValue &r : testnet::ipJson({"-4", "route", "show", "default"}))
+        gateways[r.toObject().value("dev").toString()] << r.toObject().value("gateway").toString();
+    Table table;
+    int veths = 0;
+    for (const QJsonValue &v : testnet::ipJson({"link", "show"})) {
+        const QJsonObject link = v.toObject();
+        const QString name = link.value("ifname").toString();
+        if (link.value("link_type").toString() != "ether")
+            continue;
+        const QString description = ++veths == 1 ? "veth" : QString("veth #%1").arg(veths);
+        table.insert(name, {QString::number(link.value("ifindex").toInt()), QString::number(MIB_IF_TYPE_ETHERNET), description,
+                            link.value("address").toString(), "0",
+                            addresses.value(name, {"0.0.0.0/0.0.0.0"}).join(' '), gateways.value(name, {"0.0.0.0"}).join(' ')});
+    }
+    return table;
+}
+
+// Runs `work` in a child process: a change made by another process than the reader.
+bool inAnotherProcess(const std::function<bool()> &work)
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(work() ? 0 : 1);
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 } // namespace
 
 class tst_iphlpapi_kernel : public QObject
@@ -50,6 +125,11 @@ private slots:
     void initTestCase();
     void adapterTable();
     void recordedState();
+    void sameAsIp_data();
+    void sameAsIp();
+    void changeSeenAtOnce_data();
+    void changeSeenAtOnce();
+    void threadInAnotherNamespace();
 
 private:
     QTemporaryDir stateDir;
@@ -146,6 +226,94 @@ void tst_iphlpapi_kernel::recordedState()
     earlier.index += 1000;
     QVERIFY(lease.remove() && netstate::save(earlier, {"static", "10.70.0.4/24", "static", "203.0.113.5", 0, {}, {}}));
     QCOMPARE(shown(), (QStringList{"1", resolverDns, ""}));
+}
+
+// Only veth pairs, so that each description is the driver's "veth". The pairs
+// stay: deleting hundreds of links takes seconds, the namespace's end doesn't.
+void tst_iphlpapi_kernel::sameAsIp_data()
+{
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<int>("pairs");
+    QTest::newRow("one pair") << "va" << 1;
+    QTest::newRow("300 interfaces") << "vb" << 150;
+}
+
+void tst_iphlpapi_kernel::sameAsIp()
+{
+    QFETCH(QString, prefix);
+    QFETCH(int, pairs);
+    QStringList batch;
+    for (int i = 0; i < pairs; ++i) {
+        const QString name = prefix + QString::number(i);
+        batch << "link add " + name + " type veth peer name " + name + "-p" << "link set " + name + " up"
+              << "link set " + name + "-p up" << QString("addr add 10.%1.%2.1/24 dev %3").arg(prefix == "va" ? 59 : 60).arg(i).arg(name);
+    }
+    batch << "route add default via 10." + QString(prefix == "va" ? "59" : "60") + ".0.254 dev " + prefix + "0 metric " + QString::number(pairs);
+    QTemporaryFile file;
+    QVERIFY(file.open() && file.write((batch.join('\n') + '\n').toUtf8()) > 0 && file.flush());
+    QVERIFY(testnet::ip({"-batch", file.fileName()}));
+    Table expected = oracle(), actual = adapters();
+    for (Table *t : {&expected, &actual}) {
+        for (const QString &name : t->keys()) {
+            if (!name.startsWith(prefix))
+                t->remove(name);
+        }
+    }
+    QCOMPARE(actual.size(), 2 * pairs);
+    QCOMPARE(actual, expected);
+}
+
+// A change that another process makes between two reads shows in the second.
+void tst_iphlpapi_kernel::changeSeenAtOnce_data()
+{
+    QTest::addColumn<QString>("change");   // `ip` arguments; "record" writes netsh's record
+    QTest::addColumn<int>("field");        // the column of adapters() that it changes
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("address") << "addr add 10.80.0.9/16 dev vt-c" << 5 << "10.80.0.9/255.255.0.0";
+    QTest::newRow("default route") << "route add default via 10.80.0.1 dev vt-c" << 6 << "10.80.0.1";
+    QTest::newRow("hardware address") << "link set vt-c address 02:00:00:00:80:01" << 3 << "02:00:00:00:80:01";
+    QTest::newRow("record") << "record" << 4 << "1";
+}
+
+void tst_iphlpapi_kernel::changeSeenAtOnce()
+{
+    QFETCH(QString, change);
+    QFETCH(int, field);
+    QFETCH(QString, expected);
+    QVERIFY(makeVeth("vt-c", change == "record" ? QStringList() : QStringList{"addr add 10.80.0.2/16 dev %1"}));
+    rtnl::Link link;
+    QVERIFY(rtnl::linkByName("vt-c", &link));
+    const Table before = adapters();
+    QVERIFY(before.contains("vt-c"));
+    // `ip` is a process of its own; the record is written by a child.
+    QVERIFY(change == "record" ? inAnotherProcess([link] { return netstate::save(link, {"dhcp", "", "", "", 0, {}, {}}); })
+                               : testnet::ip(change.split(' ')));
+    const QString seen = adapters().value("vt-c").value(field);
+    netstate::forget(link);
+    testnet::ip({"link", "del", "vt-c"});
+    QVERIFY2(seen.split(' ').contains(expected), qPrintable("the second read shows " + seen + ", before: " + before.value("vt-c").value(field)));
+}
+
+// A thread, or a forked child, that moved to another network namespace reads
+// that namespace, and the rest of the process still reads its own.
+void tst_iphlpapi_kernel::threadInAnotherNamespace()
+{
+    QVERIFY(makeVeth("vt-n", {}));
+    QVERIFY(adapters().contains("vt-n"));
+    DWORD elsewhere = ERROR_SUCCESS;
+    std::thread([&elsewhere] {
+        if (unshare(CLONE_NEWNET) == 0)
+            adapters(&elsewhere);   // only loopback there: no adapter
+    }).join();
+    const bool back = adapters().contains("vt-n");
+    const bool child = inAnotherProcess([] {
+        DWORD rc = ERROR_SUCCESS;
+        return unshare(CLONE_NEWNET) == 0 && (adapters(&rc), rc == ERROR_NO_DATA);
+    });
+    testnet::ip({"link", "del", "vt-n"});
+    QCOMPARE(elsewhere, DWORD(ERROR_NO_DATA));
+    QVERIFY2(back, "the table of the other namespace was kept");
+    QVERIFY2(child, "a forked child in another namespace read its parent's table");
 }
 
 QTEST_MAIN(tst_iphlpapi_kernel)
