@@ -237,6 +237,23 @@ void tst_netsh::staticRoad()
             && testnet::ip({"route", "append", "default", "via", "10.61.0.1", "dev", "vn1", "metric", "1"})
             && testnet::ip({"route", "add", "172.16.0.0/16", "via", "10.61.0.1", "dev", "vn1"}));
     const QString before = rest();
+    // The kernel's events during the change, for replaying them below; a
+    // route on the other adapter marks where they start.
+    QProcess monitor;
+    monitor.start("ip", {"-4", "monitor", "address", "route"});
+    QVERIFY(monitor.waitForStarted());
+    bool listening = false;
+    for (int tries = 0; tries < 100 && !listening; ++tries) {
+        QVERIFY(testnet::ip({"route", "add", "198.51.100.7/32", "dev", "vn1"}));
+        monitor.waitForReadyRead(50);
+        listening = monitor.readAllStandardOutput().contains("198.51.100.7");
+        QVERIFY(testnet::ip({"route", "del", "198.51.100.7/32", "dev", "vn1"}));
+    }
+    QVERIFY2(listening, "ip monitor listens");
+    QString initial, routesBefore;
+    QVERIFY(testnet::run("ip", {"-4", "-o", "addr", "show", "dev", dev}, &initial) == 0
+            && testnet::run("ip", {"-4", "route", "show", "default"}, &routesBefore) == 0);
+    initial += routesBefore;
     const QStringList values = change.split(' ');
     QString command = "interface ip set address name=\"%1\" source=static addr=" + values[0] + " mask=" + values[1];
     if (values[2] != "-")
@@ -245,6 +262,37 @@ void tst_netsh::staticRoad()
     QVERIFY2(netsh(command, &output) == 0 && output.isEmpty(), qPrintable(output));
     QCOMPARE(configOf(true), expected);
     QCOMPARE(rest(), before);
+
+    // No moment without an address, or without a default route, where the
+    // interface has one before and after.
+    QTest::qWait(100);
+    monitor.terminate();
+    monitor.waitForFinished();
+    // ip prints a route and an address alike in both.
+    QSet<QString> addresses, routes;
+    const auto replay = [&](const QString &line) {
+        const bool deleted = line.startsWith("Deleted ");
+        const QString event = deleted ? line.mid(8) : line;
+        QSet<QString> *set = &routes;
+        QString key = event.trimmed();
+        if (event.contains(QRegExp("^\\d+: " + dev + " +inet "))) {
+            set = &addresses;
+            key = event.section("inet ", 1).section(' ', 0, 0);
+        } else if (!event.startsWith("default via ") || !event.contains(" dev " + dev + " ")) {
+            return;
+        }
+        if (deleted)
+            set->remove(key);
+        else
+            set->insert(key);
+    };
+    for (const QString &line : initial.split('\n'))
+        replay(line);
+    const bool keepAddress = !addresses.isEmpty(), keepRoute = !routes.isEmpty() && !expected.endsWith("|");
+    for (const QString &line : QString(monitor.readAllStandardOutput()).split('\n')) {
+        replay(line);
+        QVERIFY2(!(keepAddress && addresses.isEmpty()) && !(keepRoute && routes.isEmpty()), qPrintable("after: " + line));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_netsh)

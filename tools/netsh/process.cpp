@@ -39,9 +39,10 @@ void catchSignals()
     // No SA_RESTART: a wait in progress returns, and netsh can roll back.
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         ::sigaction(signal, &action, nullptr);
+    const pid_t parent = ::getppid();
     ::prctl(PR_SET_PDEATHSIG, SIGHUP);
-    // The parent may have ended before the line above.
-    if (::getppid() == 1)
+    // The parent may have ended just before.
+    if (::getppid() != parent)
         caught = SIGHUP;
 }
 
