@@ -15,14 +15,13 @@ class tst_form : public QObject
 
 private slots:
     void initTestCase();
-    void tree_data();
-    void tree();
-    void sizes_data();
-    void sizes();
+    void widgets_data();
+    void widgets();
     void textsWhole();
 
 private:
     QScopedPointer<davErirido> window;
+    QString first;   // the interface shown
 };
 
 // A window over an adapter with long values, shown as the program shows it. The icon is stored as it is.
@@ -30,7 +29,8 @@ void tst_form::initTestCase()
 {
     QResource icon(":/main.png");
     QVERIFY2(icon.isValid() && icon.compressionAlgorithm() == QResource::NoCompression && icon.size() == 1924, "the icon is not stored as it is");
-    fake::setAdapters({{QNetworkInterface::allInterfaces().at(0).name().toStdString(), "Gigabit Network Adapter", 1,
+    first = QNetworkInterface::allInterfaces().at(0).name();
+    fake::setAdapters({{first.toStdString(), "Gigabit Network Adapter", 1,
                         MIB_IF_TYPE_ETHERNET, 0, {{"192.168.100.200", "255.255.255.252"}}, {"192.168.100.254"},
                         {"192.168.100.253"}, ""}});
     QApplication::setStyle(QStyleFactory::create("Plastique"));   // as the program draws it
@@ -38,75 +38,26 @@ void tst_form::initTestCase()
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.data()));
     QCOMPARE(window->logicalDpiY(), qEnvironmentVariableIntValue("VANTOREL_TEST_DPI"));
-    QCOMPARE(window->windowTitle(), QStringLiteral("Vantorel"));
     QVERIFY2(window->windowIcon().availableSizes().contains(QSize(48, 48)), "the window icon is not the 48 x 48 one");
-}
-
-// Every object the window uses by name: its class and what it shows (its text or title).
-void tst_form::tree_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("text");
-    auto row = [](const QString &name, const char *className, const QString &text = {}) {
-        QTest::newRow(qPrintable(name)) << name << QString(className) << text;
-    };
-    row("interfaceChangeableLabel", "QLabel", "Interface:");
-    row("leftGroupBox", "QGroupBox", "Manual Change");
-    row("rightGroupBox", "QGroupBox", "System Information");
-    row("writeToSystemPushButton", "QPushButton", "Manual change");
-    row("enableDhcpPushButton", "QPushButton", "Auto distribute");
-    row("refreshPushButton", "QPushButton", "Refresh");
-    const QStringList fields = {"ip", "netmask", "gateway", "dns1", "adapterName", "adapterDescribe", "addressType"};
-    const QStringList captions = {"IP:", "Netmask:", "Gateway:", "Main DNS:", "Adapter Name:", "Adapter describe:", "Address type:"};
-    for (int i = 0; i < fields.size(); ++i) {
-        row(fields[i] + "Label", "QLabel", captions[i]);
-        row(fields[i] + "InfoLabel", "QLabel", window->findChild<QLabel *>(fields[i] + "InfoLabel")->text());
-        if (i >= 4)   // the adapter's own three have no field to type into
-            continue;
-        row(fields[i] + "ChangeableLabel", "QLabel", captions[i]);
-        row(fields[i] + "LineEdit", "QLineEdit");
-        row(fields[i] + "ValidatorLabel", "QLabel", "Separate by \".\"");
-    }
-}
-
-// Only the seven information labels let their text be selected and copied, and
-// offer no context menu; only the adapter name and description wrap. Fields centre.
-void tst_form::tree()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, className);
-    QFETCH(QString, text);
-    const QList<QObject *> found = window->findChildren<QObject *>(name);
-    QVERIFY2(found.size() == 1, qPrintable(QStringLiteral("%1 objects named %2").arg(found.size()).arg(name)));
-    QCOMPARE(QString(found.first()->metaObject()->className()), className);
-    QCOMPARE(found.first()->property(className == "QGroupBox" ? "title" : "text").toString(), text);
-    if (auto *label = qobject_cast<QLabel *>(found.first())) {
-        const bool info = name.endsWith("InfoLabel");
-        QCOMPARE(label->wordWrap(), name == "adapterNameInfoLabel" || name == "adapterDescribeInfoLabel");
-        QCOMPARE(label->textInteractionFlags() == Qt::TextInteractionFlags(7), info);
-        QCOMPARE(label->contextMenuPolicy() == Qt::NoContextMenu, info);
-    }
-    if (auto *edit = qobject_cast<QLineEdit *>(found.first()))
-        QCOMPARE(edit->alignment(), Qt::AlignHCenter | Qt::AlignVCenter);
 }
 
 namespace {
 
-// "<horizontal policy> <vertical policy> <horizontal stretch>, min <width>x<height>", a window's minimum left out:
-// it is its layout's.
+// "<class> "<text or title>" <horizontal policy> <vertical policy> <horizontal stretch>, min <width>x<height>", a
+// window's minimum (its layout's) left out.
 QString describe(const QWidget *w)
 {
     const QMetaEnum policy = QMetaEnum::fromType<QSizePolicy::Policy>();
     const QSizePolicy p = w->sizePolicy();
-    const QString text = QStringLiteral("%1 %2 %3").arg(policy.valueToKey(p.horizontalPolicy()), policy.valueToKey(p.verticalPolicy()))
-        .arg(p.horizontalStretch());
-    return w->isWindow() ? text : text + QStringLiteral(", min %1x%2").arg(w->minimumWidth()).arg(w->minimumHeight());
+    const char *text = w->isWindow() ? "windowTitle" : qobject_cast<const QGroupBox *>(w) ? "title" : "text";
+    const QString all = QStringLiteral("%1 \"%2\" %3 %4 %5").arg(w->metaObject()->className(), w->property(text).toString(),
+        policy.valueToKey(p.horizontalPolicy()), policy.valueToKey(p.verticalPolicy())).arg(p.horizontalStretch());
+    return w->isWindow() ? all : all + QStringLiteral(", min %1x%2").arg(w->minimumWidth()).arg(w->minimumHeight());
 }
 
 } // namespace
 
-void tst_form::sizes_data()
+void tst_form::widgets_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("expected");
@@ -114,44 +65,57 @@ void tst_form::sizes_data()
     const auto row = [](const QString &name, const QString &expected, const QRect &geometry = {}) {
         QTest::newRow(qPrintable(name)) << name << expected << geometry;
     };
-    row("Daverirido", "Fixed Fixed 0", QRect(0, 0, 680, 322));
-    row("interfaceChangeableLabel", "Fixed Preferred 0, min 0x0");
-    row("interfaceComboBox", "Minimum Fixed 0, min 90x0");
-    row("leftGroupBox", "Fixed Preferred 0, min 312x250");
-    row("layoutWidget_2", "Preferred Preferred 0, min 0x0", QRect(10, 20, 301, 221));
-    row("rightGroupBox", "Minimum Preferred 0, min 340x250");
-    row("layoutWidget", "Preferred Preferred 0, min 0x0", QRect(11, 20, 321, 221));
-    for (const QString field : {"ip", "netmask", "gateway", "dns1"}) {
-        row(field + "ChangeableLabel", "Fixed Preferred 0, min 0x0");
-        row(field + "LineEdit", "Fixed Fixed 120, min 0x0");
-        row(field + "ValidatorLabel", "Fixed Preferred 70, min 70x0");
+    row("Daverirido", "davErirido \"Vantorel\" Fixed Fixed 0", QRect(0, 0, 680, 322));
+    row("interfaceChangeableLabel", "QLabel \"Interface:\" Fixed Preferred 0, min 0x0");
+    row("interfaceComboBox", "QComboBox \"\" Minimum Fixed 0, min 90x0");
+    row("leftGroupBox", "QGroupBox \"Manual Change\" Fixed Preferred 0, min 312x250");
+    row("layoutWidget_2", "QWidget \"\" Preferred Preferred 0, min 0x0", QRect(10, 20, 301, 221));
+    row("rightGroupBox", "QGroupBox \"System Information\" Minimum Preferred 0, min 340x250");
+    row("layoutWidget", "QWidget \"\" Preferred Preferred 0, min 0x0", QRect(11, 20, 321, 221));
+    const QStringList buttons = {"writeToSystem", "Manual change", "enableDhcp", "Auto distribute", "refresh", "Refresh"};
+    for (int i = 0; i < buttons.size(); i += 2)
+        row(buttons[i] + "PushButton", "QPushButton \"" + buttons[i + 1] + "\" Fixed Fixed 0, min 0x0");
+    const QStringList fields = {"ip", "netmask", "gateway", "dns1", "adapterName", "adapterDescribe", "addressType"};
+    const QStringList captions = {"IP:", "Netmask:", "Gateway:", "Main DNS:", "Adapter Name:", "Adapter describe:", "Address type:"};
+    const QStringList shown = {"192.168.100.200", "255.255.255.252", "192.168.100.254", "192.168.100.253", first,
+                               "Gigabit Network Adapter", "Manual"};
+    for (int i = 0; i < fields.size(); ++i) {
+        const QString policy = i == 6 ? "Preferred Preferred 0" : i == 5 ? "Minimum Preferred 0" : "Minimum Preferred 5";
+        row(fields[i] + "Label", "QLabel \"" + captions[i] + (i == 6 ? "\" Preferred" : "\" Fixed") + " Preferred 0, min 0x0");
+        row(fields[i] + "InfoLabel", "QLabel \"" + shown[i] + "\" " + policy + ", min 0x0");
+        if (i >= 4)   // the adapter's own three have no field to type into
+            continue;
+        row(fields[i] + "ChangeableLabel", "QLabel \"" + captions[i] + "\" Fixed Preferred 0, min 0x0");
+        row(fields[i] + "LineEdit", "QLineEdit \"\" Fixed Fixed 120, min 0x0");
+        row(fields[i] + "ValidatorLabel", R"(QLabel "Separate by "."" Fixed Preferred 70, min 70x0)");
     }
-    for (const QString button : {"writeToSystem", "enableDhcp", "refresh"})
-        row(button + "PushButton", "Fixed Fixed 0, min 0x0");
-    for (const QString caption : {"adapterName", "adapterDescribe", "ip", "netmask", "gateway", "dns1"})
-        row(caption + "Label", "Fixed Preferred 0, min 0x0");
-    for (const QString info : {"adapterName", "ip", "netmask", "gateway", "dns1"})
-        row(info + "InfoLabel", "Minimum Preferred 5, min 0x0");
-    row("adapterDescribeInfoLabel", "Minimum Preferred 0, min 0x0");
-    row("addressTypeLabel", "Preferred Preferred 0, min 0x0");
-    row("addressTypeInfoLabel", "Preferred Preferred 0, min 0x0");
 }
 
-// The sizes the form was drawn with: the window, the two fixed grids in their group boxes, and what may grow.
-void tst_form::sizes()
+// The objects the window uses by name, with what they show and the sizes the form was drawn with: the window, the
+// two fixed grids in their group boxes, and what may grow. Only the seven information labels let their text be
+// selected and copied, and offer no context menu; only the adapter name and description wrap. Fields centre.
+void tst_form::widgets()
 {
     QFETCH(QString, name);
     QFETCH(QString, expected);
     QFETCH(QRect, geometry);
-    const QWidget *w = name == "Daverirido" ? window.data() : window->findChild<QWidget *>(name);
-    QVERIFY(w);
+    const QList<QWidget *> found = window->findChildren<QWidget *>(name);
+    const QWidget *w = name == "Daverirido" ? window.data() : found.value(0);
+    QVERIFY2(w && found.size() <= 1, qPrintable(QStringLiteral("%1 widgets named %2").arg(found.size()).arg(name)));
     QCOMPARE(describe(w), expected);
     if (!geometry.isNull())
         QCOMPARE(w->isWindow() ? QRect(QPoint(), w->size()) : w->geometry(), geometry);
-    if (name == "Daverirido") {
-        const auto grid = window->gridLayout_2;
-        QCOMPARE(grid->verticalSpacing(), 12);
-        QCOMPARE(grid->contentsMargins(), QMargins());
+    if (auto *label = qobject_cast<const QLabel *>(w)) {
+        const bool info = name.endsWith("InfoLabel");
+        QCOMPARE(label->wordWrap(), name == "adapterNameInfoLabel" || name == "adapterDescribeInfoLabel");
+        QCOMPARE(label->textInteractionFlags() == Qt::TextInteractionFlags(7), info);
+        QCOMPARE(label->contextMenuPolicy() == Qt::NoContextMenu, info);
+    }
+    if (auto *edit = qobject_cast<const QLineEdit *>(w))
+        QCOMPARE(edit->alignment(), Qt::AlignHCenter | Qt::AlignVCenter);
+    if (w == window.data()) {
+        QCOMPARE(window->gridLayout_2->verticalSpacing(), 12);
+        QCOMPARE(window->gridLayout_2->contentsMargins(), QMargins());
         QCOMPARE(window->verticalLayout->stretch(0) * 10 + window->verticalLayout->stretch(1), 13);
     }
 }
