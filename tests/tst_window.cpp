@@ -65,8 +65,6 @@ class tst_window : public QObject
 private slots:
     void initTestCase();
     void startUp();
-    void connections_data();
-    void connections();
     void panel_data();
     void panel();
     void input_data();
@@ -148,7 +146,8 @@ void tst_window::takeCommands()
 }
 
 // Listed: the system's interfaces that the adapter table knows, in the system's order, by connection name; nothing
-// to report. The validator goes with the window.
+// to report. What reaches the window's slots (the timer's connection shows in change()). The validator goes with the
+// window.
 void tst_window::startUp()
 {
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
@@ -163,33 +162,18 @@ void tst_window::startUp()
         listed << window->interfaceComboBox->itemText(i) + " = " + window->interfaceComboBox->itemData(i).toString();
     QCOMPARE(listed, expected);
     QVERIFY2(trace.isEmpty(), qPrintable(trace.join(" / ")));
+    const struct { QObject *sender; const char *signal, *slot; } connections[] = {
+        {qApp, SIGNAL(focusChanged(QWidget*,QWidget*)), SLOT(lineEditCheck(QWidget*,QWidget*))},
+        {window->interfaceComboBox, SIGNAL(currentIndexChanged(int)), SLOT(timeoutGetAddress())},
+        {window->writeToSystemPushButton, SIGNAL(clicked()), SLOT(writeToSystem())},
+        {window->enableDhcpPushButton, SIGNAL(clicked()), SLOT(dhcpAddress())},
+        {window->refreshPushButton, SIGNAL(clicked()), SLOT(timeoutGetAddress())}};
+    for (const auto &c : connections)
+        QVERIFY2(QObject::disconnect(c.sender, c.signal, window.data(), c.slot), c.signal);
     const QPointer<QValidator> validator = const_cast<QValidator *>(window->ipLineEdit->validator());
     QVERIFY(validator && validator == window->netmaskLineEdit->validator() && validator == window->dns1LineEdit->validator());
     window.reset();
     QVERIFY2(!validator, "the validator outlives the window");
-}
-
-void tst_window::connections_data()
-{
-    QTest::addColumn<QString>("sender");   // empty: the application
-    QTest::addColumn<QByteArray>("signal");
-    QTest::addColumn<QByteArray>("slot");
-    QTest::newRow("focus") << "" << QByteArray(SIGNAL(focusChanged(QWidget*,QWidget*))) << QByteArray(SLOT(lineEditCheck(QWidget*,QWidget*)));
-    QTest::newRow("list") << "interfaceComboBox" << QByteArray(SIGNAL(currentIndexChanged(int))) << QByteArray(SLOT(timeoutGetAddress()));
-    QTest::newRow("manual") << "writeToSystemPushButton" << QByteArray(SIGNAL(clicked())) << QByteArray(SLOT(writeToSystem()));
-    QTest::newRow("auto") << "enableDhcpPushButton" << QByteArray(SIGNAL(clicked())) << QByteArray(SLOT(dhcpAddress()));
-    QTest::newRow("refresh") << "refreshPushButton" << QByteArray(SIGNAL(clicked())) << QByteArray(SLOT(timeoutGetAddress()));
-}
-
-// What reaches the window's slots (the timer's connection shows in change()).
-void tst_window::connections()
-{
-    QFETCH(QString, sender);
-    QFETCH(QByteArray, signal);
-    QFETCH(QByteArray, slot);
-    makeWindow({adapter(first)});
-    QObject *from = sender.isEmpty() ? static_cast<QObject *>(qApp) : window->findChild<QObject *>(sender);
-    QVERIFY2(QObject::disconnect(from, signal, window.data(), slot), "not connected");
 }
 
 void tst_window::panel_data()

@@ -10,6 +10,8 @@ namespace {
 class Probe : public QObject
 {
 public:
+    using QObject::QObject;
+
     bool eventFilter(QObject *object, QEvent *event) override
     {
         auto *window = qobject_cast<QMainWindow *>(object);
@@ -25,7 +27,7 @@ public:
 
 void install()
 {
-    qApp->installEventFilter(new Probe);
+    qApp->installEventFilter(new Probe(qApp));
 }
 
 } // namespace
