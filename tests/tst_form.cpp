@@ -1,9 +1,13 @@
-// The main window's form on a plain QMainWindow, as setupUi leaves it.
-#include "ui_daverirido.h"
+// The main window as a person sees it, on an X display of the DPI that VANTOREL_TEST_DPI names: the form's
+// objects, sizes and policies, and every text whole before and after the fields are judged. Screenshots of both
+// are left in the build folder's screenshots/.
+#include "daverirido.h"
+#include "fakeplatform.h"
 
 #include <QtTest>
-
-#include <QMainWindow>
+#include <QNetworkInterface>
+#include <QResource>
+#include <QStyleFactory>
 
 class tst_form : public QObject
 {
@@ -11,69 +15,169 @@ class tst_form : public QObject
 
 private slots:
     void initTestCase();
-    void tree_data();
-    void tree();
+    void widgets_data();
+    void widgets();
+    void textsWhole();
 
 private:
-    QScopedPointer<QMainWindow> window;
+    QScopedPointer<davErirido> window;
+    QString first;   // the interface shown
 };
 
-// The icon comes through the resource system. One form serves every row: nothing here changes it.
+// A window over an adapter with long values, shown as the program shows it. The icon is stored as it is.
 void tst_form::initTestCase()
 {
-    window.reset(new QMainWindow);
-    Ui_Daverirido().setupUi(window.data());
-    QCOMPARE(window->windowTitle(), QStringLiteral("Vantorel"));
+    QResource icon(":/main.png");
+    QVERIFY2(icon.isValid() && icon.compressionAlgorithm() == QResource::NoCompression && icon.size() == 1924, "the icon is not stored as it is");
+    first = QNetworkInterface::allInterfaces().at(0).name();
+    fake::setAdapters({{first.toStdString(), "Gigabit Network Adapter", 1,
+                        MIB_IF_TYPE_ETHERNET, 0, {{"192.168.100.200", "255.255.255.252"}}, {"192.168.100.254"},
+                        {"192.168.100.253"}, ""}});
+    QApplication::setStyle(QStyleFactory::create("Plastique"));   // as the program draws it
+    window.reset(new davErirido);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.data()));
+    QCOMPARE(window->logicalDpiY(), qEnvironmentVariableIntValue("VANTOREL_TEST_DPI"));
     QVERIFY2(window->windowIcon().availableSizes().contains(QSize(48, 48)), "the window icon is not the 48 x 48 one");
 }
 
-// Every object the window uses by name: its class and what it shows (its text or title).
-void tst_form::tree_data()
+namespace {
+
+// "<class> "<text or title>" <horizontal policy> <vertical policy> <horizontal stretch>, min <width>x<height>", a
+// window's minimum (its layout's) left out.
+QString describe(const QWidget *w)
+{
+    const QMetaEnum policy = QMetaEnum::fromType<QSizePolicy::Policy>();
+    const QSizePolicy p = w->sizePolicy();
+    const char *text = w->isWindow() ? "windowTitle" : qobject_cast<const QGroupBox *>(w) ? "title" : "text";
+    const QString all = QStringLiteral("%1 \"%2\" %3 %4 %5").arg(w->metaObject()->className(), w->property(text).toString(),
+        policy.valueToKey(p.horizontalPolicy()), policy.valueToKey(p.verticalPolicy())).arg(p.horizontalStretch());
+    return w->isWindow() ? all : all + QStringLiteral(", min %1x%2").arg(w->minimumWidth()).arg(w->minimumHeight());
+}
+
+} // namespace
+
+void tst_form::widgets_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("text");
-    auto row = [](const QString &name, const char *className, const QString &text = {}) {
-        QTest::newRow(qPrintable(name)) << name << QString(className) << text;
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QRect>("geometry");   // for what the form places itself, not a layout
+    const auto row = [](const QString &name, const QString &expected, const QRect &geometry = {}) {
+        QTest::newRow(qPrintable(name)) << name << expected << geometry;
     };
-    row("interfaceChangeableLabel", "QLabel", "Interface:");
-    row("leftGroupBox", "QGroupBox", "Manual Change");
-    row("rightGroupBox", "QGroupBox", "System Information");
-    row("writeToSystemPushButton", "QPushButton", "Manual change");
-    row("enableDhcpPushButton", "QPushButton", "Auto distribute");
-    row("refreshPushButton", "QPushButton", "Refresh");
+    row("Daverirido", "davErirido \"Vantorel\" Fixed Fixed 0", QRect(0, 0, 680, 322));
+    row("interfaceChangeableLabel", "QLabel \"Interface:\" Fixed Preferred 0, min 0x0");
+    row("interfaceComboBox", "QComboBox \"\" Minimum Fixed 0, min 90x0");
+    row("leftGroupBox", "QGroupBox \"Manual Change\" Fixed Preferred 0, min 312x250");
+    row("layoutWidget_2", "QWidget \"\" Preferred Preferred 0, min 0x0", QRect(10, 20, 301, 221));
+    row("rightGroupBox", "QGroupBox \"System Information\" Minimum Preferred 0, min 340x250");
+    row("layoutWidget", "QWidget \"\" Preferred Preferred 0, min 0x0", QRect(11, 20, 321, 221));
+    const QStringList buttons = {"writeToSystem", "Manual change", "enableDhcp", "Auto distribute", "refresh", "Refresh"};
+    for (int i = 0; i < buttons.size(); i += 2)
+        row(buttons[i] + "PushButton", "QPushButton \"" + buttons[i + 1] + "\" Fixed Fixed 0, min 0x0");
     const QStringList fields = {"ip", "netmask", "gateway", "dns1", "adapterName", "adapterDescribe", "addressType"};
     const QStringList captions = {"IP:", "Netmask:", "Gateway:", "Main DNS:", "Adapter Name:", "Adapter describe:", "Address type:"};
+    const QStringList shown = {"192.168.100.200", "255.255.255.252", "192.168.100.254", "192.168.100.253", first,
+                               "Gigabit Network Adapter", "Manual"};
     for (int i = 0; i < fields.size(); ++i) {
-        row(fields[i] + "Label", "QLabel", captions[i]);
-        row(fields[i] + "InfoLabel", "QLabel");
+        const QString policy = i == 6 ? "Preferred Preferred 0" : i == 5 ? "Minimum Preferred 0" : "Minimum Preferred 5";
+        row(fields[i] + "Label", "QLabel \"" + captions[i] + (i == 6 ? "\" Preferred" : "\" Fixed") + " Preferred 0, min 0x0");
+        row(fields[i] + "InfoLabel", "QLabel \"" + shown[i] + "\" " + policy + ", min 0x0");
         if (i >= 4)   // the adapter's own three have no field to type into
             continue;
-        row(fields[i] + "ChangeableLabel", "QLabel", captions[i]);
-        row(fields[i] + "LineEdit", "QLineEdit");
-        row(fields[i] + "ValidatorLabel", "QLabel", "Separate by \".\"");
+        row(fields[i] + "ChangeableLabel", "QLabel \"" + captions[i] + "\" Fixed Preferred 0, min 0x0");
+        row(fields[i] + "LineEdit", "QLineEdit \"\" Fixed Fixed 120, min 0x0");
+        row(fields[i] + "ValidatorLabel", R"(QLabel "Separate by "."" Fixed Preferred 70, min 70x0)");
     }
 }
 
-// Only the seven information labels let their text be selected and copied, and
-// offer no context menu; only the adapter name and description wrap. Fields centre.
-void tst_form::tree()
+// The objects the window uses by name, with what they show and the sizes the form was drawn with: the window, the
+// two fixed grids in their group boxes, and what may grow. Only the seven information labels let their text be
+// selected and copied, and offer no context menu; only the adapter name and description wrap. Fields centre.
+void tst_form::widgets()
 {
     QFETCH(QString, name);
-    QFETCH(QString, className);
-    QFETCH(QString, text);
-    const QList<QObject *> found = window->findChildren<QObject *>(name);
-    QVERIFY2(found.size() == 1, qPrintable(QStringLiteral("%1 objects named %2").arg(found.size()).arg(name)));
-    QCOMPARE(QString(found.first()->metaObject()->className()), className);
-    QCOMPARE(found.first()->property(className == "QGroupBox" ? "title" : "text").toString(), text);
-    if (auto *label = qobject_cast<QLabel *>(found.first())) {
+    QFETCH(QString, expected);
+    QFETCH(QRect, geometry);
+    const QList<QWidget *> found = window->findChildren<QWidget *>(name);
+    const QWidget *w = name == "Daverirido" ? window.data() : found.value(0);
+    QVERIFY2(w && found.size() <= 1, qPrintable(QStringLiteral("%1 widgets named %2").arg(found.size()).arg(name)));
+    QCOMPARE(describe(w), expected);
+    if (!geometry.isNull())
+        QCOMPARE(w->isWindow() ? QRect(QPoint(), w->size()) : w->geometry(), geometry);
+    if (auto *label = qobject_cast<const QLabel *>(w)) {
         const bool info = name.endsWith("InfoLabel");
         QCOMPARE(label->wordWrap(), name == "adapterNameInfoLabel" || name == "adapterDescribeInfoLabel");
         QCOMPARE(label->textInteractionFlags() == Qt::TextInteractionFlags(7), info);
         QCOMPARE(label->contextMenuPolicy() == Qt::NoContextMenu, info);
     }
-    if (auto *edit = qobject_cast<QLineEdit *>(found.first()))
+    if (auto *edit = qobject_cast<const QLineEdit *>(w))
         QCOMPARE(edit->alignment(), Qt::AlignHCenter | Qt::AlignVCenter);
+    if (w == window.data()) {
+        QCOMPARE(window->gridLayout_2->verticalSpacing(), 12);
+        QCOMPARE(window->gridLayout_2->contentsMargins(), QMargins());
+        QCOMPARE(window->verticalLayout->stretch(0) * 10 + window->verticalLayout->stretch(1), 13);
+    }
+}
+
+namespace {
+
+// Where each widget of the window sits, for telling whether anything moved.
+QMap<QString, QPoint> places(const QWidget *window)
+{
+    QMap<QString, QPoint> all;
+    for (const QWidget *w : window->findChildren<QWidget *>(QRegularExpression(".")))
+        all[w->objectName()] = w->mapTo(window, QPoint());
+    return all;
+}
+
+// The texts of the form that don't have all the room they ask for, or stick out of what holds them.
+QStringList cut(const QWidget *window)
+{
+    QStringList found;
+    for (const QWidget *w : window->findChildren<QWidget *>()) {
+        const auto *label = qobject_cast<const QLabel *>(w);
+        const auto *box = qobject_cast<const QGroupBox *>(w);
+        if ((!label && !qobject_cast<const QAbstractButton *>(w) && !box) || !w->isVisible())
+            continue;
+        QSize needed = box ? box->minimumSizeHint() : w->sizeHint();
+        if (label && label->wordWrap())
+            needed = QSize(w->minimumSizeHint().width(), label->heightForWidth(w->width()));
+        bool inside = true;
+        for (const QWidget *c = w; c != window; c = c->parentWidget())
+            inside = inside && QRect(QPoint(), c->parentWidget()->size()).contains(c->geometry());
+        if (w->width() < needed.width() || w->height() < needed.height() || !inside)
+            found << QStringLiteral("%1 (%2x%3 for %4x%5)").arg(w->objectName()).arg(w->width()).arg(w->height())
+                     .arg(needed.width()).arg(needed.height());
+    }
+    return found;
+}
+
+} // namespace
+
+// Whole as the form starts, and still whole, with nothing moved, once the fields are judged right and wrong.
+void tst_form::textsWhole()
+{
+    const QDir shots(QString(qgetenv("VANTOREL_BUILD_DIR")) + "/screenshots");
+    QVERIFY(shots.mkpath("."));
+    const QString dpi = QString::number(window->logicalDpiY());
+    QVERIFY(window->grab().save(shots.filePath("window-" + dpi + "dpi.png")));
+    QVERIFY2(cut(window.data()).isEmpty(), qPrintable(cut(window.data()).join(", ")));
+
+    const QMap<QString, QPoint> before = places(window.data());
+    const QStringList typed = {"192.168.100.200", "255.255.255.255", "192.168.100.254", ""};
+    const QList<QLineEdit *> fields = {window->ipLineEdit, window->netmaskLineEdit, window->gatewayLineEdit, window->dns1LineEdit};
+    for (int i = 0; i < fields.size(); ++i) {
+        fields[i]->setText(typed[i]);
+        QVERIFY(QMetaObject::invokeMethod(window.data(), "lineEditCheck", Q_ARG(QWidget *, fields[i])));
+    }
+    QCOMPARE(window->netmaskValidatorLabel->text(), QString("<font color=\"red\">Wrong</font>"));
+    QApplication::processEvents();
+    QVERIFY(window->grab().save(shots.filePath("window-" + dpi + "dpi-judged.png")));
+    QVERIFY2(cut(window.data()).isEmpty(), qPrintable(cut(window.data()).join(", ")));
+    const QMap<QString, QPoint> after = places(window.data());
+    for (const QString &name : before.keys())
+        QVERIFY2(after[name] == before[name], qPrintable(name + " moved"));
 }
 
 QTEST_MAIN(tst_form)

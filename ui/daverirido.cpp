@@ -37,7 +37,15 @@ davErirido::davErirido(QWidget *parent)
       ipValidator(nullptr),
       refreshTimer(nullptr)
 {
+    // The form's fixed sizes leave room for a dialog font of 11 or 12 pixels; a
+    // size in pixels keeps its texts whole whatever the screen's DPI.
+    QFont formFont = font();
+    formFont.setPixelSize(12);
+    setFont(formFont);
     setupUi(this);
+    // A mark is narrower than the hint it replaces; the column keeps the hint's
+    // width, so nothing moves when a field is judged.
+    gridLayout_2->setColumnMinimumWidth(2, ipValidatorLabel->sizeHint().width());
     panelBusy = false;
     ipRegExp = QRegExp(QLatin1String(ipPattern), Qt::CaseSensitive, QRegExp::RegExp);
 
@@ -71,9 +79,14 @@ davErirido::davErirido(QWidget *parent)
     connect(refreshPushButton, SIGNAL(clicked()), this, SLOT(timeoutGetAddress()));
 }
 
-// The worker, the validator and the timer have no parent and live as long as
-// the process: the window lives for the whole run.
-davErirido::~davErirido() = default;
+// The worker, the validator and the timer have no parent; they go with the
+// window, which lives for the whole run, so nothing is left at exit.
+davErirido::~davErirido()
+{
+    delete refreshTimer;
+    delete changer;
+    delete ipValidator;
+}
 
 int davErirido::getInterfacesInfoToLabel(const QString &adapteName)
 {

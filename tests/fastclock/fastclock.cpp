@@ -1,0 +1,46 @@
+// Loaded with LD_PRELOAD into a test that must see a long wait run out: the monotonic clocks run `factor` times as
+// fast and poll timeouts shrink to match, so a minute of the program's waiting passes in three seconds. Processes the
+// test starts inherit it; their sleep(1) is not sped up.
+#include <dlfcn.h>
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+
+namespace {
+
+constexpr long long factor = 20;
+
+template <typename Function>
+Function next(Function, const char *name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+long long nanoseconds(const timespec &t) { return t.tv_sec * 1000000000LL + t.tv_nsec; }
+timespec timespecOf(long long ns) { return {time_t(ns / 1000000000), long(ns % 1000000000)}; }
+
+} // namespace
+
+extern "C" int clock_gettime(clockid_t clock, timespec *t) noexcept
+{
+    static const auto real = next(&clock_gettime, "clock_gettime");
+    const int result = real(clock, t);
+    if (result == 0 && (clock == CLOCK_MONOTONIC || clock == CLOCK_MONOTONIC_RAW || clock == CLOCK_BOOTTIME))
+        *t = timespecOf(nanoseconds(*t) * factor);
+    return result;
+}
+
+extern "C" int ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask)
+{
+    static const auto real = next(&ppoll, "ppoll");
+    if (!timeout)
+        return real(fds, count, nullptr, mask);
+    const timespec shorter = timespecOf(nanoseconds(*timeout) / factor);
+    return real(fds, count, &shorter, mask);
+}
+
+extern "C" int poll(pollfd *fds, nfds_t count, int timeout)
+{
+    static const auto real = next(&poll, "poll");
+    return real(fds, count, timeout > 0 ? int((timeout + factor - 1) / factor) : timeout);
+}

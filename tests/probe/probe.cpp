@@ -1,0 +1,35 @@
+// Loaded into a started program with LD_PRELOAD, which knows nothing of it: when the program's main window is first
+// shown, reports on stderr what a person would see of it, then closes it as a window manager would.
+#include <QApplication>
+#include <QMainWindow>
+#include <QStyle>
+#include <QTimer>
+
+namespace {
+
+class Probe : public QObject
+{
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        auto *window = qobject_cast<QMainWindow *>(object);
+        if (event->type() != QEvent::Show || !window || !window->isWindow())
+            return false;
+        qApp->removeEventFilter(this);
+        fprintf(stderr, "probe: shown %s \"%s\", style %s, systemroot %s\n", window->metaObject()->className(),
+                qPrintable(window->windowTitle()), window->style()->metaObject()->className(), qgetenv("systemroot").constData());
+        QTimer::singleShot(0, window, &QWidget::close);
+        return false;
+    }
+};
+
+void install()
+{
+    qApp->installEventFilter(new Probe(qApp));
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(install)

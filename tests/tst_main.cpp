@@ -1,0 +1,46 @@
+// The program as started: the built vantorel, run offscreen with the probe loaded and an empty systemroot, so that
+// nothing can be changed.
+#include <QtTest>
+
+class tst_main : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void run_data();
+    void run();
+};
+
+void tst_main::run_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("styleOverride");   // QT_STYLE_OVERRIDE
+    QTest::newRow("plain") << QStringList() << QByteArray();
+    QTest::newRow("-style fusion") << QStringList{"-style", "fusion"} << QByteArray();
+    QTest::newRow("-style=windows, override fusion") << QStringList{"-style=windows"} << QByteArray("fusion");
+}
+
+// Drawn in Plastique whatever style was asked for; closing the window ends the program with 0.
+void tst_main::run()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, styleOverride);
+    QTemporaryDir systemroot;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", qEnvironmentVariable("VANTOREL_PROBE"));   // ahead of a sanitizer's runtime, if any
+    environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    environment.insert("systemroot", systemroot.path());
+    environment.insert("QT_STYLE_OVERRIDE", styleOverride);
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/vantorel", arguments);
+    QVERIFY2(program.waitForFinished(10000), "still running");
+    const QString output = program.readAllStandardError();
+    QVERIFY2(output.contains(QString("probe: shown davErirido \"Vantorel\", style QPlastiqueStyle, systemroot %1\n").arg(systemroot.path())),
+             qPrintable(output));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_main)
+#include "tst_main.moc"
