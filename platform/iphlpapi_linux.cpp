@@ -3,6 +3,7 @@
 #include "iphelper.h"
 #include "iphlpapi_text_linux.h"
 #include "netstate_linux.h"
+#include "networkmanager_linux.h"
 #include "rtnl_linux.h"
 
 #include <QProcess>
@@ -237,6 +238,8 @@ std::string descriptionOf(const rtnl::Link &link)
 std::vector<Adapter> readAdapters(rtnl::Error *error)
 {
     std::vector<Adapter> adapters;
+    // ---- What NetworkManager does for the adapters it manages: one query ----
+    const std::map<std::string, networkmanager::View> managed = networkmanager::managed();
     for (const rtnl::Link &link : rtnl::links(error)) {
         if (isLoopback(link))
             continue;
@@ -265,6 +268,9 @@ std::vector<Adapter> readAdapters(rtnl::Error *error)
             a.dhcp = state.method == "dhcp";
         else
             a.dhcp = !addresses.empty() && !addresses.front().permanent;
+        const auto view = managed.find(link.name);
+        if (view != managed.end())
+            a.dhcp = view->second.dhcp;
 
         netstate::Lease lease;
         if (state.method != "static" && netstate::loadLease(link.name, &lease)) {
@@ -387,6 +393,10 @@ std::vector<std::string> resolverServers(const std::string &ifname)
 
 std::vector<std::string> dnsServers(const rtnl::Link &link)
 {
+    const std::map<std::string, networkmanager::View> managed = networkmanager::managed();
+    const auto view = managed.find(link.name);
+    if (view != managed.end())
+        return view->second.dns;
     netstate::InterfaceState state;
     const bool recorded = netstate::load(link.name, link.index, &state);
     if (recorded && state.dnsSource == "static")

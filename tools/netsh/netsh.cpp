@@ -1,6 +1,8 @@
 #include "netsh.h"
 
+#include "manager_linux.h"
 #include "netstate_linux.h"
+#include "networkmanager_linux.h"
 #include "rtnl_linux.h"
 
 #include <arpa/inet.h>
@@ -720,6 +722,20 @@ bool applyDns(const rtnl::Link &link, const Request &request, std::string *error
     return fail(error, failure);
 }
 
+networkmanager::Change nmChange(const Request &request)
+{
+    networkmanager::Change change;
+    const bool fixed = request.source == Source::Static;
+    if (request.setting == Setting::Address)
+        change.what = fixed ? networkmanager::Change::StaticAddress : networkmanager::Change::DhcpAddress;
+    else
+        change.what = fixed ? networkmanager::Change::StaticDns : networkmanager::Change::DhcpDns;
+    change.address = request.address;
+    change.prefix = request.prefix;
+    change.gateway = request.gateway;
+    return change;
+}
+
 } // namespace
 
 bool parse(const std::vector<std::string> &words, Request *request, std::string *error)
@@ -791,6 +807,13 @@ bool apply(const Request &request, const Environment &environment, std::string *
     }
     if (link.flags & IFF_LOOPBACK)
         return fail(error, inQuotes(request.name) + " is the loopback interface; it can't be configured.");
+    // ---- Who manages the interface decides the road ----
+    const manager::Owner owner = manager::of(link.name, link.index);
+    if (owner.kind == manager::Kind::NetworkManager)
+        return networkmanager::apply(link.name, nmChange(request), error);
+    if (owner.kind != manager::Kind::Nobody)
+        return fail(error, manager::refusal(link.name, owner));
+    // ---- Nobody does: the kernel and our own DHCP client ----
     if (request.setting == Setting::Dns)
         return applyDns(link, request, error);
     if (!(link.flags & IFF_UP))
