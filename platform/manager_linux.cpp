@@ -37,12 +37,6 @@ std::string readFile(const std::string &path)
     return content.str();
 }
 
-ino_t netNamespaceOf(const std::string &pid)
-{
-    struct stat st;
-    return ::stat(("/proc/" + pid + "/ns/net").c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
 // The DHCP clients alive in this network namespace. A zombie is gone: it has
 // let go of every interface.
 std::vector<Process> dhcpClients()
@@ -66,6 +60,9 @@ std::vector<Process> dhcpClients()
         const std::string::size_type end = stat.rfind(')');
         if (end == std::string::npos || stat.compare(end, 3, ") Z") == 0)
             continue;
+        std::istringstream fields(stat.substr(end + 2));
+        std::string state;
+        fields >> state >> p.ppid;
         std::istringstream cmdline(readFile("/proc/" + pid + "/cmdline"));
         for (std::string word; std::getline(cmdline, word, '\0');)
             p.argv.push_back(word);
@@ -87,11 +84,26 @@ bool networkdManagesHere(int ifindex)
 
 } // namespace
 
-bool serves(const Process &process, const std::string &ifname)
+ino_t netNamespaceOf(const std::string &pid)
 {
-    const auto known = clientOptions().find(process.comm);
+    struct stat st;
+    return ::stat(("/proc/" + pid + "/ns/net").c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+bool serves(const Process &given, const std::string &ifname)
+{
+    const auto known = clientOptions().find(given.comm);
     if (known == clientOptions().end())
         return false;
+    // dhcpcd's helpers rewrite their command line into one title:
+    // "dhcpcd: [privileged proxy] eth1 [ip4]".
+    Process process = given;
+    if (process.argv.size() == 1) {
+        std::istringstream title(process.argv.front());
+        process.argv.clear();
+        for (std::string word; title >> word;)
+            process.argv.push_back(word);
+    }
     bool namesAny = false;
     for (size_t i = 1; i < process.argv.size(); ++i) {
         const std::string &word = process.argv[i];
@@ -141,8 +153,20 @@ Owner decide(const std::string &ifname, bool networkManager, const std::vector<P
     // NetworkManager runs its DHCP clients itself: they are its own.
     if (networkManager)
         return {Kind::NetworkManager, "NetworkManager"};
+    // Our client and its helpers, which are its children and grandchildren.
+    std::set<int> own;
+    if (ownClient > 0)
+        own.insert(ownClient);
+    for (size_t grown = 1; grown;) {
+        const size_t before = own.size();
+        for (const Process &p : clients) {
+            if (own.count(p.ppid))
+                own.insert(p.pid);
+        }
+        grown = own.size() - before;
+    }
     for (const Process &p : clients) {
-        if (p.pid != ownClient && serves(p, ifname))
+        if (!own.count(p.pid) && serves(p, ifname))
             return {Kind::DhcpClient, p.comm + " (process " + std::to_string(p.pid) + ")"};
     }
     if (networkd)

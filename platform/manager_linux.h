@@ -7,9 +7,14 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace manager {
+
+// The network namespace of a process ("self" or a pid) as nsfs numbers it; 0
+// when it can't be read (another user's process, or none).
+ino_t netNamespaceOf(const std::string &pid);
 
 enum class Kind { Nobody, NetworkManager, DhcpClient, Networkd };
 
@@ -21,6 +26,7 @@ struct Owner {
 // A running program as /proc shows it.
 struct Process {
     int pid = 0;
+    int ppid = 0;
     std::string comm;               // the program's name as the kernel keeps it
     std::vector<std::string> argv;
 };
@@ -34,7 +40,8 @@ bool serves(const Process &process, const std::string &ifname);
 bool networkdManages(const std::string &linkStateFile);
 
 // The decision from what was found. `clients` are the DHCP client processes of
-// this network namespace; `ownClient` is the one netsh started (0: none).
+// this network namespace; `ownClient` is the one netsh started (0: none),
+// whose helper processes are its children.
 Owner decide(const std::string &ifname, bool networkManager, const std::vector<Process> &clients,
              int ownClient, bool networkd);
 

@@ -1,5 +1,6 @@
 #include "networkmanager_linux.h"
 
+#include "manager_linux.h"
 #include "netstate_linux.h"
 #include "rtnl_linux.h"
 
@@ -64,12 +65,6 @@ void ensureApplication()
     new QCoreApplication(argc, argv);
 }
 
-ino_t netNamespaceOf(const QString &pid)
-{
-    struct stat st;
-    return ::stat(QFile::encodeName(QStringLiteral("/proc/%1/ns/net").arg(pid)).constData(), &st) == 0 ? st.st_ino : 0;
-}
-
 // The system bus, connected once per process; null when there is none, found
 // without a time-out: no address and no socket means no bus.
 QDBusConnection *bus()
@@ -121,8 +116,8 @@ Serves servesHere()
     if (failed(reply)) {
         return Serves::No;
     }
-    const ino_t own = netNamespaceOf(QStringLiteral("self"));
-    const ino_t its = netNamespaceOf(QString::number(reply.arguments().value(0).toUInt()));
+    const ino_t own = manager::netNamespaceOf("self");
+    const ino_t its = manager::netNamespaceOf(std::to_string(reply.arguments().value(0).toUInt()));
     if (!own || !its)
         return Serves::Unknown;
     return own == its ? Serves::Yes : Serves::No;

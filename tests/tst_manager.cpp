@@ -7,13 +7,24 @@ Q_DECLARE_METATYPE(manager::Kind)
 
 namespace {
 
-manager::Process process(int pid, const QString &commandLine)
+// "dhcpcd -4 eth1": a program and its arguments; "dhcpcd: [...] eth1" (a
+// title that hides the arguments): one word; "3<-dhcpcd ...": the child of 3.
+manager::Process process(int pid, QString commandLine)
 {
     manager::Process p;
     p.pid = pid;
-    for (const QString &word : commandLine.split(' ', Qt::SkipEmptyParts))
-        p.argv.push_back(word.toStdString());
-    p.comm = p.argv.empty() ? std::string() : p.argv.front();
+    const int arrow = commandLine.indexOf("<-");
+    if (arrow > 0) {
+        p.ppid = commandLine.left(arrow).toInt();
+        commandLine = commandLine.mid(arrow + 2);
+    }
+    const QStringList words = commandLine.split(' ', Qt::SkipEmptyParts);
+    if (commandLine.contains(':'))
+        p.argv.push_back(commandLine.toStdString());
+    else
+        for (const QString &word : words)
+            p.argv.push_back(word.toStdString());
+    p.comm = words.value(0).remove(':').toStdString();
     return p;
 }
 
@@ -42,6 +53,8 @@ void tst_manager::clientServes_data()
     QTest::newRow("dhcpcd manager mode") << "dhcpcd -q -b" << true;
     QTest::newRow("dhcpcd of another") << "dhcpcd -4 -b -c /hook -e A=B -o domain_name_servers eth0" << false;
     QTest::newRow("dhcpcd names it") << "dhcpcd -4 -b eth1" << true;
+    QTest::newRow("dhcpcd helper's title") << "dhcpcd: [privileged proxy] eth1 [ip4]" << true;
+    QTest::newRow("another's helper") << "dhcpcd: [control proxy] eth0 [ip4]" << false;
     QTest::newRow("udhcpc -i") << "udhcpc -i eth1 -p /run/udhcpc.pid" << true;
     QTest::newRow("udhcpc of another") << "udhcpc -b -i eth0" << false;
     QTest::newRow("udhcpc serves eth0 by default") << "udhcpc -b" << false;
@@ -68,6 +81,8 @@ void tst_manager::decide_data()
                                          << manager::Kind::Nobody << "";
     QTest::newRow("a foreign client") << false << QStringList{"dhcpcd -4 -b eth1", "dhclient eth1"} << 1 << false
                                       << manager::Kind::DhcpClient << "dhclient (process 2)";
+    QTest::newRow("our own client's helper") << false << QStringList{"3<-dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1", "2<-dhcpcd: [privileged proxy] eth1 [ip4]"}
+                                             << 2 << false << manager::Kind::Nobody << "";
     QTest::newRow("a client of another interface") << false << QStringList{"dhclient eth0"} << 0 << false
                                                    << manager::Kind::Nobody << "";
     QTest::newRow("NetworkManager with its own client") << true << QStringList{"dhclient eth1"} << 0 << false

@@ -5,6 +5,7 @@
 #include "daverirido.h"
 #include "netns.h"
 #include "nmbus.h"
+#include "window.h"
 #include "windowchanger.h"
 
 #include <QApplication>
@@ -19,21 +20,11 @@
 
 namespace {
 
-const QString Finished = QStringLiteral("Change finished.Refreshing the addresses information.");
-const QString AddressFailed = QStringLiteral("IP, netmask and gateway change failed. Please try it again.");
-const QString DhcpSwitched = QStringLiteral("Dhcp addressed finished. Refreshing the addresses information.");
-const QString Refreshed = QStringLiteral("Refreshing information successful.");
+using namespace testwindow;
+
 const QString Profile = QStringLiteral("wired");
 const QString ProfileFields = QStringLiteral("ipv4.method,ipv4.addresses,ipv4.gateway,ipv4.dns,ipv4.ignore-auto-dns");
 
-QStringList addressesOf(const QString &dev)
-{
-    QStringList result;
-    const QJsonArray links = testnet::ipJson({"-4", "addr", "show", "dev", dev});
-    for (const QJsonValue &a : links.isEmpty() ? QJsonArray() : links.at(0)["addr_info"].toArray())
-        result << QStringLiteral("%1/%2").arg(a["local"].toString()).arg(a["prefixlen"].toInt());
-    return result;
-}
 
 QString macOf(const QString &dev)
 {
@@ -50,12 +41,6 @@ QString kernelAndResolver(const QString &dev)
                              + resolver.readAll());
 }
 
-QStringList dhcpClients()
-{
-    QString pids;
-    testnet::run("pgrep", {"--ns", QString::number(getpid()), "--nslist", "net", "-x", "dhcpcd"}, &pids);
-    return pids.split('\n', Qt::SkipEmptyParts);
-}
 
 int netsh(const QStringList &arguments, QString *output, const QStringList &prefix = {})
 {
@@ -138,19 +123,12 @@ void tst_networkmanager::cleanup()
 
 void tst_networkmanager::openWindowOn(const QString &adapter)
 {
-    m_window.reset(new davErirido);
-    const int row = m_window->interfaceComboBox->findData(adapter, Qt::UserRole);
-    QVERIFY2(row >= 0, qPrintable(adapter + " is listed"));
-    m_window->interfaceComboBox->setCurrentIndex(row);
+    QVERIFY2(testwindow::openOn(m_window, adapter), qPrintable(adapter + " is listed"));
 }
 
 void tst_networkmanager::apply(const QString &ip, const QString &dns)
 {
-    m_window->ipLineEdit->setText(ip);
-    m_window->netmaskLineEdit->setText("255.255.255.0");
-    m_window->gatewayLineEdit->setText("10.79.0.1");
-    m_window->dns1LineEdit->setText(dns);
-    QVERIFY(QMetaObject::invokeMethod(m_window.get(), "writeToSystem"));
+    QVERIFY(testwindow::apply(m_window.get(), {ip, "255.255.255.0", "10.79.0.1", dns}));
 }
 
 void tst_networkmanager::staticChangeLasts_data()
@@ -165,16 +143,13 @@ void tst_networkmanager::staticChangeLasts()
     QFETCH(QStringList, again);
     apply("10.79.0.20", "10.79.0.53");
     QCOMPARE(m_window->statusbar->currentMessage(), Finished);
-    const QStringList panel = {m_window->addressTypeInfoLabel->text(), m_window->ipInfoLabel->text(),
-                               m_window->netmaskInfoLabel->text(), m_window->gatewayInfoLabel->text(),
-                               m_window->dns1InfoLabel->text()};
-    QCOMPARE(panel, QStringList({"Manual", "10.79.0.20", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
+    QCOMPARE(panel(m_window.get()), QStringList({"Manual", "10.79.0.20", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
     // Made in the profile, so NetworkManager applies it again and again.
     QCOMPARE(m_nm->profile(Profile, ProfileFields), QString("manual\n10.79.0.20/24\n10.79.0.1\n10.79.0.53\nyes"));
-    QCOMPARE(addressesOf("vn0"), QStringList{"10.79.0.20/24"});
+    QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.20/24"});
     QString output;
     QVERIFY2(m_nm->nmcli(again, &output) == 0, qPrintable(output));
-    QCOMPARE(addressesOf("vn0"), QStringList{"10.79.0.20/24"});
+    QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.20/24"});
     QCOMPARE(testnet::ipJson({"-4", "route", "show", "default", "dev", "vn0"}).at(0)["gateway"].toString(),
              QString("10.79.0.1"));
 }
@@ -189,14 +164,14 @@ void tst_networkmanager::dhcpThroughNetworkManagerThenStatic()
     QCOMPARE(m_window->addressTypeInfoLabel->text(), QString("DHCP"));
     QTRY_COMPARE_WITH_TIMEOUT(m_window->dns1InfoLabel->text(), QString("10.79.0.53"), 5000);
     QCOMPARE(m_nm->profile(Profile, ProfileFields), QString("auto\n\n\n\nno"));
-    QVERIFY2(dhcpClients().isEmpty(), "NetworkManager's own client, no second one");
-    QCOMPARE(addressesOf("vn0"), QStringList{leased + "/24"});
+    QVERIFY2(testnet::dhcpClients().isEmpty(), "NetworkManager's own client, no second one");
+    QCOMPARE(testnet::addressesOf("vn0"), QStringList{leased + "/24"});
 
     apply("10.79.0.21", "10.79.0.53");
     QCOMPARE(m_window->statusbar->currentMessage(), Finished);
     QCOMPARE(m_window->addressTypeInfoLabel->text(), QString("Manual"));
     QCOMPARE(m_nm->profile(Profile, "ipv4.method,ipv4.addresses"), QString("manual\n10.79.0.21/24"));
-    QCOMPARE(addressesOf("vn0"), QStringList{"10.79.0.21/24"});
+    QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.21/24"});
 }
 
 void tst_networkmanager::refusedChangeLosesNothing()
@@ -240,7 +215,7 @@ void tst_networkmanager::macOverrideAndRestart()
                  qPrintable("storing or restarting failed: " + result.join(' ')));
         QCOMPARE(macOf("vn0"), step[1]);
         QCOMPARE(m_nm->profile(Profile, "802-3-ethernet.cloned-mac-address").remove('\\'), step[2]);
-        QCOMPARE(addressesOf("vn0"), QStringList{"10.79.0.10/24"});
+        QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.10/24"});
         // NetworkManager keeps it through a reconnect of its own.
         QCOMPARE(m_nm->nmcli({"connection", "up", Profile}), 0);
         QCOMPARE(macOf("vn0"), step[1]);
@@ -268,7 +243,7 @@ void tst_networkmanager::foreignClientIsRefused()
     QProcess client;
     client.start("setpriv", {"--pdeathsig", "KILL", "dhcpcd", "-4", "-B", "-L", "-c", "/bin/true", "vn1"});
     QVERIFY(client.waitForStarted());
-    QTRY_VERIFY(!dhcpClients().isEmpty());
+    QTRY_VERIFY(!testnet::dhcpClients().isEmpty());
     const QString pid = QString::number(client.processId());
     const QString before = kernelAndResolver("vn1");
 
