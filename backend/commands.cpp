@@ -59,7 +59,7 @@ bool windowChanger::runCommand(const QString &command)
 
     // The outcome is judged by reading the adapter back, not from the
     // interpreter: its output and exit status go unread.
-    process->start(program, args, QIODevice::ReadWrite);
+    platform::startInterpreter(*process, program, args);
     process->waitForFinished(60000);
     process->kill();
     // A killed interpreter is still ours until it has been reaped; the one

@@ -1,6 +1,7 @@
 #include "windowchanger.h"
 
 #include "iphelper.h"
+#include "platform.h"
 
 #include <QNetworkInterface>
 #include <QProcess>
@@ -78,7 +79,7 @@ adapterRecord &windowChanger::getAddress(const QString &adapterName)
 
     info.adapterName = latin1(entry->AdapterName);
     info.description = local8Bit(entry->Description);
-    info.macAddress = QNetworkInterface::interfaceFromName(adapterName)
+    info.macAddress = platform::interfaceFromAdapterName(adapterName)
                           .hardwareAddress()
                           .replace(QLatin1Char(':'), QLatin1Char('-'));
     info.index = qint32(entry->Index);

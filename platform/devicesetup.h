@@ -84,7 +84,8 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 }
 #endif
 
-#if defined(_WIN64) || defined(__x86_64__)
+// Windows builds are 64-bit only (the build refuses others), as is our Linux layout.
+#if defined(_WIN32) || defined(__x86_64__)
 static_assert(sizeof(SP_PROPCHANGE_PARAMS) == 20, "SP_PROPCHANGE_PARAMS has the Windows size");
 static_assert(sizeof(SP_CLASSINSTALL_HEADER) == 8, "SP_CLASSINSTALL_HEADER has the Windows size");
 #endif

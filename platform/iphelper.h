@@ -85,7 +85,8 @@ DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAdapterInfo, PUL
 }
 #endif
 
-#if defined(_WIN64) || defined(__x86_64__)
+// Windows builds are 64-bit only (the build refuses others), as is our Linux layout.
+#if defined(_WIN32) || defined(__x86_64__)
 static_assert(sizeof(IP_ADAPTER_INFO) == 704, "IP_ADAPTER_INFO has the Windows x64 size");
 static_assert(sizeof(IP_PER_ADAPTER_INFO) == 64, "IP_PER_ADAPTER_INFO has the Windows x64 size");
 #endif

@@ -1,4 +1,5 @@
 #include "daverirido.h"
+#include "platform.h"
 #include "windowchanger.h"
 
 #include <QApplication>
@@ -53,8 +54,9 @@ davErirido::davErirido(QWidget *parent)
     // is connected yet, so selecting the first item runs no slot.
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &interface : interfaces) {
-        if (changer->getAddress(interface.name()).adapterName == interface.name())
-            interfaceComboBox->addItem(interface.humanReadableName(), interface.name());
+        const QString name = platform::adapterName(interface);
+        if (!name.isEmpty() && changer->getAddress(name).adapterName == name)
+            interfaceComboBox->addItem(interface.humanReadableName(), name);
     }
     getInterfacesInfoToLabel(currentAdapterName());
 
@@ -220,7 +222,7 @@ QString davErirido::currentAdapterName() const
 // netsh knows a connection by its human-readable name, not by the adapter name.
 QString davErirido::currentConnectionName() const
 {
-    return QNetworkInterface::interfaceFromName(currentAdapterName()).humanReadableName();
+    return platform::interfaceFromAdapterName(currentAdapterName()).humanReadableName();
 }
 
 void davErirido::showStatus(const QString &text)

@@ -1,0 +1,18 @@
+// The DHCP client (dhcpcd) that netsh starts for an interface and stops again.
+#pragma once
+
+#include "netsh.h"
+#include "rtnl_linux.h"
+
+#include <string>
+
+namespace netsh {
+
+// The process is a live dhcpcd of this network namespace.
+bool isRunningClient(int pid);
+// Ends the client; the interface keeps what it has.
+rtnl::Error stopClient(int pid);
+// Starts dhcpcd for the interface; it goes on running after netsh ends.
+rtnl::Error startClient(const std::string &ifname, const Environment &environment, int *pid);
+
+} // namespace netsh

@@ -1,0 +1,41 @@
+// Small text helpers shared by netsh's parts.
+#pragma once
+
+#include <cctype>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace netsh {
+
+// Sets *error and returns false, so that a check can end with `return fail(...)`.
+inline bool fail(std::string *error, const std::string &text)
+{
+    *error = text;
+    return false;
+}
+
+inline std::string lower(std::string text)
+{
+    for (char &c : text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+inline std::string inQuotes(const std::string &text)
+{
+    return "'" + text + "'";
+}
+
+// The blank-separated words of a text.
+inline std::vector<std::string> words(const std::string &text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> result;
+    std::string word;
+    while (in >> word)
+        result.push_back(word);
+    return result;
+}
+
+} // namespace netsh
