@@ -44,6 +44,9 @@ constexpr uint toDisk = 0x1;
 
 constexpr int callLimitMs = 10000;
 constexpr int staticLimitMs = 20000;
+// A reapplied address is in the kernel within milliseconds, unless
+// NetworkManager found it in use on the network.
+constexpr int reapplyLimitMs = 5000;
 // A DHCP server may be slow; NetworkManager goes on asking after we return,
 // as Windows' own client does.
 constexpr int dhcpLimitMs = 8000;
@@ -377,7 +380,8 @@ bool reached(const std::string &ifname, const Change &change)
 }
 
 // Brings the profile's settings onto the device: a reapply where it is active,
-// which keeps the link, else an activation.
+// which keeps the link, else (or when a reapply does not show the change soon)
+// an activation, which gets NetworkManager's verdict.
 QString bringUp(const std::string &ifname, const Device &device, const QString &profile, const Change &change)
 {
     const QString name = QString::fromStdString(ifname);
@@ -385,10 +389,8 @@ QString bringUp(const std::string &ifname, const Device &device, const QString &
     if (device.profile == profile) {
         const QDBusMessage reply = call(device.path, deviceInterface, QStringLiteral("Reapply"),
                                         {QVariant::fromValue(Settings()), quint64(0), uint(0)});
-        if (!failed(reply))
-            return waitFor([&] { return reached(ifname, change); }, staticLimitMs)
-                ? QString()
-                : QStringLiteral("NetworkManager did not apply the change to '%1' within %2 s.").arg(name).arg(staticLimitMs / 1000);
+        if (!failed(reply) && waitFor([&] { return reached(ifname, change); }, reapplyLimitMs))
+            return QString();
     }
     const QString failure = activate(name, device, profile, dhcp ? dhcpLimitMs : staticLimitMs, dhcp);
     if (!failure.isEmpty() || waitFor([&] { return reached(ifname, change); }, staticLimitMs))

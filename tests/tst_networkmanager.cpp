@@ -65,6 +65,7 @@ private slots:
     void staticChangeLasts_data();
     void staticChangeLasts();
     void dhcpThroughNetworkManagerThenStatic();
+    void refusedChangeLosesNothing_data();
     void refusedChangeLosesNothing();
     void macOverrideAndRestart();
     void foreignClientIsRefused_data();
@@ -174,28 +175,45 @@ void tst_networkmanager::dhcpThroughNetworkManagerThenStatic()
     QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.21/24"});
 }
 
+void tst_networkmanager::refusedChangeLosesNothing_data()
+{
+    QTest::addColumn<QString>("ip");
+    QTest::addColumn<QString>("gateway");
+    QTest::addColumn<bool>("asNobody");
+    QTest::newRow("without the right to change it") << "10.79.0.30" << "10.79.0.1" << true;
+    QTest::newRow("an address in use") << "10.79.0.1" << "10.79.0.254" << false;
+}
+
 void tst_networkmanager::refusedChangeLosesNothing()
 {
+    QFETCH(QString, ip);
+    QFETCH(QString, gateway);
+    QFETCH(bool, asNobody);
     // cmd.exe and netsh run as a user NetworkManager refuses.
     QTemporaryDir root;
-    QVERIFY(QDir(root.path()).mkpath("system32"));
-    QFile wrapper(root.path() + "/system32/cmd.exe");
-    QVERIFY(wrapper.open(QIODevice::WriteOnly));
-    wrapper.write(QStringLiteral("#!/bin/sh\nexec %1 %2/system32/cmd.exe \"$@\"\n")
-                      .arg(AsNobody.join(' '), qEnvironmentVariable("VANTOREL_BUILD_DIR")).toUtf8());
-    wrapper.close();
-    wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QByteArray systemroot = qgetenv("systemroot");
-    qputenv("systemroot", QFile::encodeName(root.path()));
+    if (asNobody) {
+        QVERIFY(QDir(root.path()).mkpath("system32"));
+        QFile wrapper(root.path() + "/system32/cmd.exe");
+        QVERIFY(wrapper.open(QIODevice::WriteOnly));
+        wrapper.write(QStringLiteral("#!/bin/sh\nexec %1 %2/system32/cmd.exe \"$@\"\n")
+                          .arg(AsNobody.join(' '), qEnvironmentVariable("VANTOREL_BUILD_DIR")).toUtf8());
+        wrapper.close();
+        wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("systemroot", QFile::encodeName(root.path()));
+    }
 
     const QString profile = m_nm->profile(Profile, ProfileFields);
     const QString kernel = kernelAndResolver("vn0");
-    apply("10.79.0.30", "10.79.0.54");
+    QVERIFY(testwindow::apply(m_window.get(), {ip, "255.255.255.0", gateway, "10.79.0.54"}));
     QCOMPARE(m_window->statusbar->currentMessage(), AddressFailed);
-    QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
+    if (asNobody)
+        QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
     qputenv("systemroot", systemroot);
     QCOMPARE(m_nm->profile(Profile, ProfileFields), profile);
     QCOMPARE(kernelAndResolver("vn0"), kernel);
+    if (!asNobody)
+        return;
 
     // netsh says why, in NetworkManager's words.
     QString output;

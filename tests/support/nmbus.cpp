@@ -34,7 +34,9 @@ const char busConfig[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bu
 )";
 
 // rc-manager=unmanaged: with "file" NetworkManager writes temporary files into
-// the machine's /etc. root-only: requests from other users are refused.
+// the machine's /etc. root-only: requests from other users are refused. A
+// static address that another host uses is refused too (address conflict
+// detection).
 const char nmConfig[] = R"([main]
 plugins=keyfile
 no-auto-default=*
@@ -44,6 +46,8 @@ rc-manager=unmanaged
 hostname-mode=none
 auth-polkit=root-only
 systemd-resolved=false
+[connection]
+ipv4.dad-timeout=300
 [keyfile]
 unmanaged-devices=%1
 )";
