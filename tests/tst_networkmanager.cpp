@@ -60,6 +60,7 @@ class tst_networkmanager : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
     void staticChangeLasts_data();
@@ -101,6 +102,21 @@ void tst_networkmanager::initTestCase()
     // A desktop's wired profile with a static configuration.
     QCOMPARE(m_nm->nmcli({"connection", "add", "type", "ethernet", "ifname", "vn0", "con-name", Profile,
                           "ipv6.method", "disabled"}), 0);
+}
+
+void tst_networkmanager::cleanupTestCase()
+{
+    m_window.reset();
+    m_nm.reset();
+    m_peer.reset();
+    // Nothing of the test's NetworkManager, bus or DHCP server outlives it.
+    QString left;
+    for (const char *name : {"NetworkManager", "dbus-daemon", "dnsmasq", "dhcpcd"}) {
+        QString pids;
+        testnet::run("pgrep", {"--ns", QString::number(getpid()), "--nslist", "net", "-x", name}, &pids);
+        left += pids.trimmed();
+    }
+    QVERIFY2(left.isEmpty(), qPrintable("still running: " + left));
 }
 
 void tst_networkmanager::init()
