@@ -69,6 +69,7 @@ private slots:
     void refusedChangeLosesNothing_data();
     void refusedChangeLosesNothing();
     void macOverrideAndRestart();
+    void deviceWithoutProfileGetsOne();
     void foreignClientIsRefused_data();
     void foreignClientIsRefused();
 
@@ -254,6 +255,16 @@ void tst_networkmanager::macOverrideAndRestart()
         QCOMPARE(m_nm->nmcli({"connection", "up", Profile}), 0);
         QCOMPARE(macOf("vn0"), step[1]);
     }
+}
+
+void tst_networkmanager::deviceWithoutProfileGetsOne()
+{
+    QCOMPARE(m_nm->nmcli({"connection", "delete", Profile}), 0);
+    QString output;
+    QVERIFY2(netsh({"interface", "ip", "set", "address", "name=vn0", "source=static", "addr=10.79.0.40",
+                    "mask=255.255.255.0", "gateway=10.79.0.1"}, &output) == 0, qPrintable(output));
+    QCOMPARE(m_nm->profile("vn0", "connection.interface-name,ipv4.method,ipv4.addresses"), QString("vn0\nmanual\n10.79.0.40/24"));
+    QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.40/24"});
 }
 
 void tst_networkmanager::foreignClientIsRefused_data()
