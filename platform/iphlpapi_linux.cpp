@@ -393,7 +393,7 @@ std::vector<std::string> resolverServers(const std::string &ifname)
 
 std::vector<std::string> dnsServers(const rtnl::Link &link)
 {
-    const std::map<std::string, networkmanager::View> managed = networkmanager::managed();
+    const std::map<std::string, networkmanager::View> managed = networkmanager::managed(false);
     const auto view = managed.find(link.name);
     if (view != managed.end())
         return view->second.dns;

@@ -215,7 +215,7 @@ QString rememberedFile(const std::string &ifname)
 
 } // namespace
 
-std::map<std::string, View> managed()
+std::map<std::string, View> managed(bool methods)
 {
     std::map<std::string, View> result;
     World world;
@@ -224,7 +224,7 @@ std::map<std::string, View> managed()
     for (auto it = world.devices.cbegin(); it != world.devices.cend(); ++it) {
         View view;
         Settings settings;
-        if (!it->profile.isEmpty() && settingsOf(it->profile, &settings))
+        if (methods && !it->profile.isEmpty() && settingsOf(it->profile, &settings))
             view.dhcp = settings.value(QStringLiteral("ipv4")).value(QStringLiteral("method")).toString() == QLatin1String("auto");
         for (const QString &server : nameservers(world, *it))
             view.dns.push_back(server.toStdString());

@@ -21,8 +21,8 @@ struct View {
 };
 
 // Every interface NetworkManager manages here, by name: one bus round trip,
-// plus one per active profile.
-std::map<std::string, View> managed();
+// plus one per active profile when `methods` are wanted (View::dhcp).
+std::map<std::string, View> managed(bool methods = true);
 
 bool manages(const std::string &ifname);
 
