@@ -135,7 +135,7 @@ QString activate(const QString &ifname, const Device &device, const QString &pro
                                     {QVariant::fromValue(QDBusObjectPath(profile)), QVariant::fromValue(QDBusObjectPath(device.path)),
                                      QVariant::fromValue(QDBusObjectPath(QStringLiteral("/")))});
     if (failed(reply))
-        return reply.errorMessage();
+        return QStringLiteral("NetworkManager refused to activate '%1': %2").arg(ifname, reply.errorMessage());
     return waitActivated(ifname, pathOf(reply.arguments().value(0)), limitMs, stillTrying);
 }
 
