@@ -18,14 +18,12 @@ namespace rtnl {
 namespace {
 
 struct SocketFree { void operator()(nl_sock *s) const { nl_socket_free(s); } };
-struct CacheFree { void operator()(nl_cache *c) const { nl_cache_free(c); } };
 struct AddrPut { void operator()(nl_addr *a) const { nl_addr_put(a); } };
 struct LinkPut { void operator()(rtnl_link *l) const { rtnl_link_put(l); } };
 struct AddressPut { void operator()(rtnl_addr *a) const { rtnl_addr_put(a); } };
 struct RoutePut { void operator()(rtnl_route *r) const { rtnl_route_put(r); } };
 
 using Socket = std::unique_ptr<nl_sock, SocketFree>;
-using Cache = std::unique_ptr<nl_cache, CacheFree>;
 using NlAddr = std::unique_ptr<nl_addr, AddrPut>;
 
 Error errorText(int code)
@@ -57,31 +55,37 @@ Socket connect(Error *error)
 
 enum class Kind { Links, Addresses, Routes };
 
-// Dumps one kind of object into *cache; a libnl error code.
-int dump(nl_sock *socket, Kind kind, Cache *cache)
-{
-    nl_cache *c = nullptr;
-    int rc = 0;
-    switch (kind) {
-    case Kind::Links:
-        rc = rtnl_link_alloc_cache(socket, AF_UNSPEC, &c);
-        break;
-    case Kind::Addresses:
-        rc = rtnl_addr_alloc_cache(socket, &c);
-        break;
-    case Kind::Routes:
-        rc = rtnl_route_alloc_cache(socket, AF_INET, 0, &c);
-        break;
-    }
-    cache->reset(c);
-    return rc;
-}
-
+// Dumps one kind of object and hands each to `visit` as the kernel sent it; a
+// libnl error code. A libnl cache would fold routes that differ only in their
+// next hop (two interfaces' default routes of the same metric) into one.
 template <typename Object, typename Visit>
-void forEach(nl_cache *cache, Visit visit)
+int dumpEach(nl_sock *socket, Kind kind, Visit visit)
 {
-    for (nl_object *o = nl_cache_get_first(cache); o; o = nl_cache_get_next(o))
-        visit(reinterpret_cast<Object *>(o));
+    const auto each = [](nl_msg *msg, void *arg) -> int {
+        nl_msg_parse(msg, [](nl_object *o, void *v) { (*static_cast<Visit *>(v))(reinterpret_cast<Object *>(o)); }, arg);
+        return NL_OK;
+    };
+    int rc = nl_socket_modify_cb(socket, NL_CB_VALID, NL_CB_CUSTOM, each, &visit);
+    if (rc < 0)
+        return rc;
+    // The family header's first byte is its family in all three.
+    union {
+        ifinfomsg link;
+        ifaddrmsg address;
+        rtmsg route;
+    } request = {};
+    int type = RTM_GETLINK;
+    std::size_t size = sizeof request.link;
+    if (kind == Kind::Addresses) {
+        type = RTM_GETADDR;
+        size = sizeof request.address;
+    } else if (kind == Kind::Routes) {
+        type = RTM_GETROUTE;
+        size = sizeof request.route;
+        request.route.rtm_family = AF_INET;
+    }
+    rc = nl_send_simple(socket, type, NLM_F_DUMP, &request, size);
+    return rc < 0 ? rc : nl_recvmsgs_default(socket);
 }
 
 // Hands every object of the kind to `visit`; false, with the reason in
@@ -92,13 +96,11 @@ bool visitAll(Kind kind, Error *error, Visit visit)
     Socket socket = connect(error);
     if (!socket)
         return false;
-    Cache cache;
-    const int rc = dump(socket.get(), kind, &cache);
+    const int rc = dumpEach<Object>(socket.get(), kind, visit);
     if (rc < 0) {
         report(error, errorText(rc));
         return false;
     }
-    forEach<Object>(cache.get(), visit);
     report(error, Error());
     return true;
 }
@@ -186,16 +188,24 @@ template <typename Object, typename Match>
 Error removeFirst(Kind kind, Match match, int (*remove)(nl_sock *, Object *, int))
 {
     return withSocket([&](nl_sock *socket) {
-        Cache cache;
-        const int rc = dump(socket, kind, &cache);
-        if (rc < 0)
-            return rc;
         Object *found = nullptr;
-        forEach<Object>(cache.get(), [&](Object *o) {
-            if (!found && match(o))
+        const int rc = dumpEach<Object>(socket, kind, [&](Object *o) {
+            if (!found && match(o)) {
+                nl_object_get(reinterpret_cast<nl_object *>(o));
                 found = o;
+            }
         });
-        return found ? remove(socket, found, 0) : -NLE_OBJ_NOTFOUND;
+        if (rc < 0 || !found) {
+            if (found)
+                nl_object_put(reinterpret_cast<nl_object *>(found));
+            return rc < 0 ? rc : -NLE_OBJ_NOTFOUND;
+        }
+        // A fresh socket: this one's callback belongs to the dump.
+        Error ignored;
+        Socket other = connect(&ignored);
+        const int removed = other ? remove(other.get(), found, 0) : -NLE_NOMEM;
+        nl_object_put(reinterpret_cast<nl_object *>(found));
+        return removed;
     });
 }
 
@@ -288,6 +298,7 @@ std::vector<Route4> defaultRoutes(int ifindex, Error *error)
             Route4 route;
             route.gateway = inetOf(rtnl_route_nh_get_gateway(hop));
             route.metric = rtnl_route_get_priority(r);
+            route.protocol = rtnl_route_get_protocol(r);
             result.push_back(route);
         }
     });
@@ -318,7 +329,7 @@ Error addAddress(int ifindex, const Address4 &address)
             if (rc < 0)
                 return rc;
         }
-        return rtnl_addr_add(socket, a.get(), NLM_F_EXCL);
+        return rtnl_addr_add(socket, a.get(), NLM_F_REPLACE);
     });
 }
 
@@ -365,7 +376,7 @@ Error addDefaultRoute(int ifindex, const Route4 &route)
             rtnl_route_set_scope(r.get(), RT_SCOPE_LINK);
         }
         rtnl_route_add_nexthop(r.get(), hop);   // the route owns the hop from here
-        return rtnl_route_add(socket, r.get(), NLM_F_EXCL);
+        return rtnl_route_add(socket, r.get(), NLM_F_APPEND);
     });
 }
 
@@ -374,7 +385,8 @@ Error deleteDefaultRoute(int ifindex, const Route4 &route)
     return removeFirst<rtnl_route>(Kind::Routes, [&](rtnl_route *r) {
         rtnl_nexthop *hop = isDefaultRoute(r) && rtnl_route_get_priority(r) == route.metric
             ? hopThrough(r, ifindex) : nullptr;
-        return hop && inetOf(rtnl_route_nh_get_gateway(hop)) == route.gateway;
+        return hop && inetOf(rtnl_route_nh_get_gateway(hop)) == route.gateway
+            && (!route.protocol || rtnl_route_get_protocol(r) == route.protocol);
     }, rtnl_route_delete);
 }
 

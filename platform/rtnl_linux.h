@@ -32,6 +32,7 @@ struct Address4 {
 struct Route4 {
     uint32_t gateway = 0;           // network byte order
     uint32_t metric = 0;
+    unsigned protocol = 0;          // RTPROT_*, who added it; 0: any, when deleting
 };
 
 // The same address or route as the kernel tells them apart (flags and
@@ -58,8 +59,13 @@ std::vector<Address4> addresses(int ifindex, Error *error = nullptr);
 // The default routes (0.0.0.0/0, main table) through the interface, lowest metric first.
 std::vector<Route4> defaultRoutes(int ifindex, Error *error = nullptr);
 
+// Adds the address, or makes an address the interface has already (with a
+// lifetime, say) permanent in place.
 Error addAddress(int ifindex, const Address4 &address);
 Error deleteAddress(int ifindex, const Address4 &address);
+// Adds the route after any of the same metric: a default route of another
+// interface with the same metric stays (a replacement would take the first
+// route of that metric, whichever interface it leaves through).
 Error addDefaultRoute(int ifindex, const Route4 &route);
 Error deleteDefaultRoute(int ifindex, const Route4 &route);
 

@@ -23,15 +23,46 @@ int clientPid()
 }
 
 // "10.0.0.5/24 10.0.0.6/24 | 10.0.0.1 7": the IPv4 addresses, then the default routes (gateway metric).
-QString configOf()
+// With `details`, an address with a lifetime ends in "~", one with a label of
+// its own in ":label", and a route shows its protocol.
+QString configOf(bool details = false)
 {
     QStringList words;
-    for (const QJsonValue &a : testnet::ipJson({"-4", "addr", "show", "dev", dev}).at(0).toObject().value("addr_info").toArray())
-        words << a.toObject().value("local").toString() + "/" + QString::number(a.toObject().value("prefixlen").toInt());
+    for (const QJsonValue &v : testnet::ipJson({"-4", "addr", "show", "dev", dev}).at(0).toObject().value("addr_info").toArray()) {
+        const QJsonObject a = v.toObject();
+        words << a.value("local").toString() + "/" + QString::number(a.value("prefixlen").toInt());
+        if (details && a.value("valid_life_time").toDouble() != 4294967295.0)
+            words.last() += "~";
+        if (details && a.value("label").toString() != dev)
+            words.last() += ":" + a.value("label").toString();
+    }
     words << "|";
-    for (const QJsonValue &r : testnet::ipJson({"-4", "route", "show", "default", "dev", dev}))
-        words << r.toObject().value("gateway").toString() + " " + QString::number(r.toObject().value("metric").toInt());
+    for (const QJsonValue &v : testnet::ipJson({"-4", "route", "show", "default", "dev", dev})) {
+        const QJsonObject r = v.toObject();
+        words << r.value("gateway").toString() + " " + QString::number(r.value("metric").toInt());
+        if (details)
+            words.last() += " " + r.value("protocol").toString("boot");
+    }
     return words.join(' ');
+}
+
+// Everything a static change of the interface must leave alone: the other
+// adapters' addresses, and every route but the interface's default routes and
+// those its addresses bring.
+QString rest()
+{
+    QJsonArray others;
+    for (const QJsonValue &link : testnet::ipJson({"-d", "addr", "show"})) {
+        if (link.toObject().value("ifname").toString() != dev)
+            others << link;
+    }
+    for (const QJsonValue &v : testnet::ipJson({"-d", "route", "show", "table", "all"})) {
+        const QJsonObject r = v.toObject();
+        if (r.value("dev").toString() != dev
+            || (r.value("dst").toString() != "default" && r.value("protocol").toString() != "kernel" && r.value("table").toString() != "local"))
+            others << r;
+    }
+    return QJsonDocument(others).toJson(QJsonDocument::Compact);
 }
 
 bool isDhcpClient(int pid)
@@ -60,9 +91,12 @@ private slots:
     void refused_data();
     void refused();
     void changes();
+    void staticRoad_data();
+    void staticRoad();
 
 private:
-    // The interface and its peer; "a.b.c.d/nn" addresses and "via a.b.c.d metric n" default routes.
+    // The interface and its peer; "a.b.c.d/nn [ip addr options]" addresses, "via a.b.c.d metric n
+    // [ip route options]" default routes and "route <ip route arguments>" other routes.
     bool setUp(const QStringList &config);
 
     QTemporaryDir m_state;
@@ -91,9 +125,16 @@ bool tst_netsh::setUp(const QStringList &config)
 {
     m_peer.reset(new testnet::Peer(dev, "10.60.0.1/24"));
     bool ok = testnet::useResolvConf("# test resolver\nnameserver 192.0.2.1\nnameserver 192.0.2.2\n") && m_peer->ok();
-    for (const QString &c : config)
-        ok = ok && testnet::ip(c.startsWith("via ") ? QStringList{"route", "add", "default", "dev", dev, "proto", "static"} + c.split(' ')
-                                                     : QStringList{"addr", "add", c, "brd", "+", "dev", dev});
+    for (const QString &c : config) {
+        QStringList words = c.split(' ');
+        if (c.startsWith("via "))
+            words = QStringList{"route", "add", "default", "dev", dev, "proto", "static"} + words;
+        else if (c.startsWith("route "))
+            words = QStringList{"route", "add"} + words.mid(1) + QStringList{"dev", dev};
+        else
+            words = QStringList{"addr", "add"} + words + QStringList{"brd", "+", "dev", dev};
+        ok = ok && testnet::ip(words);
+    }
     // A record of netsh's, which a refused command must keep as well.
     return ok && netsh("interface ip set dns name=%1 source=static addr=192.0.2.1") == 0;
 }
@@ -107,6 +148,7 @@ void tst_netsh::refused_data()
     const QString good = "addr=10.60.0.9 mask=255.255.255.0 gateway=10.60.0.1 gwmetric=1";
     QTest::newRow("unknown command") << "interface ipv6 set address name=%1 source=dhcp" << "was not found" << true;
     QTest::newRow("keyword twice") << addr + good + " ADDR=10.60.0.8" << "given twice" << true;
+    QTest::newRow("newline in a value") << addr + "addr=10.60.0.9\nx mask=255.255.255.0" << "'10.60.0.9\\x0ax'" << true;
     QTest::newRow("leading zero") << addr + "addr=10.60.0.09 mask=255.255.255.0" << "Invalid addr" << true;
     QTest::newRow("broadcast address") << addr + "addr=10.60.0.255 mask=255.255.255.0" << "not a host address" << true;
     QTest::newRow("holes in mask") << addr + "addr=10.60.0.9 mask=255.255.0.255" << "contiguous" << true;
@@ -154,6 +196,55 @@ void tst_netsh::changes()
     QVERIFY2(netsh(toStatic + "20", &output) == 0 && output.isEmpty(), qPrintable(output));
     QVERIFY2(!isDhcpClient(client), "the DHCP client still runs");
     QCOMPARE(configOf(), QString("10.60.0.20/24 | 10.60.0.1 1"));
+}
+
+void tst_netsh::staticRoad_data()
+{
+    QTest::addColumn<QStringList>("start");
+    QTest::addColumn<QString>("change"); // address, mask and gateway ("-": none)
+    QTest::addColumn<QString>("expected"); // configOf(true) after it
+    const QStringList usual = {"10.60.0.10/24", "via 10.60.0.1 metric 1"};
+    const QString after = "10.60.0.10/24 | 10.60.0.1 1 static";
+    QTest::newRow("gateway only") << usual << "10.60.0.10 255.255.255.0 10.60.0.254" << "10.60.0.10/24 | 10.60.0.254 1 static";
+    QTest::newRow("gateway only, label kept") << QStringList{"10.60.0.10/24 label vn0:a", "via 10.60.0.1 metric 1"}
+                                              << "10.60.0.10 255.255.255.0 10.60.0.254" << "10.60.0.10/24:vn0:a | 10.60.0.254 1 static";
+    QTest::newRow("metric only") << QStringList{"10.60.0.10/24", "via 10.60.0.1 metric 5"} << "10.60.0.10 255.255.255.0 10.60.0.1" << after;
+    QTest::newRow("address, same subnet") << usual << "10.60.0.20 255.255.255.0 10.60.0.1" << "10.60.0.20/24 | 10.60.0.1 1 static";
+    QTest::newRow("address, other subnet, other route kept") << usual + QStringList{"route 172.17.0.0/16 via 10.60.0.2"}
+                                                             << "10.62.0.10 255.255.255.0 10.62.0.1" << "10.62.0.10/24 | 10.62.0.1 1 static";
+    QTest::newRow("netmask only") << usual << "10.60.0.10 255.255.0.0 10.60.0.1" << "10.60.0.10/16 | 10.60.0.1 1 static";
+    QTest::newRow("several addresses and routes")
+        << QStringList{"10.60.0.7/24", "10.60.0.8/24", "10.60.0.9/16", "192.168.9.9/24", "via 10.60.0.1 metric 5", "via 192.168.9.1 metric 1"}
+        << "10.60.0.8 255.255.255.0 10.60.0.1" << "10.60.0.8/24 | 10.60.0.1 1 static";
+    QTest::newRow("the DHCP client's address and route")
+        << QStringList{"10.60.0.10/24 valid_lft 300 preferred_lft 300", "via 10.60.0.1 metric 1 proto dhcp"} << "10.60.0.10 255.255.255.0 10.60.0.1" << after;
+    QTest::newRow("no gateway") << usual << "10.60.0.10 255.255.255.0 -" << "10.60.0.10/24 |";
+    QTest::newRow("nothing before") << QStringList() << "10.60.0.10 255.255.255.0 10.60.0.1" << after;
+    QTest::newRow("the same again") << QStringList{"10.60.0.10/24", "via 10.60.0.1 metric 1 proto static"} << "10.60.0.10 255.255.255.0 10.60.0.1" << after;
+}
+
+// From each start to each kind of change, with a second adapter that has its
+// own gateway at the same metric: the interface ends exactly as asked and
+// nothing else changes.
+void tst_netsh::staticRoad()
+{
+    QFETCH(QStringList, start);
+    QFETCH(QString, change);
+    QFETCH(QString, expected);
+    QVERIFY(setUp(start));
+    testnet::Peer other("vn1", "10.61.0.1/24");
+    QVERIFY(other.ok() && testnet::ip({"addr", "add", "10.61.0.5/24", "dev", "vn1"})
+            && testnet::ip({"route", "append", "default", "via", "10.61.0.1", "dev", "vn1", "metric", "1"})
+            && testnet::ip({"route", "add", "172.16.0.0/16", "via", "10.61.0.1", "dev", "vn1"}));
+    const QString before = rest();
+    const QStringList values = change.split(' ');
+    QString command = "interface ip set address name=\"%1\" source=static addr=" + values[0] + " mask=" + values[1];
+    if (values[2] != "-")
+        command += " gateway=" + values[2] + " gwmetric=1";
+    QString output;
+    QVERIFY2(netsh(command, &output) == 0 && output.isEmpty(), qPrintable(output));
+    QCOMPARE(configOf(true), expected);
+    QCOMPARE(rest(), before);
 }
 
 QTEST_GUILESS_MAIN(tst_netsh)

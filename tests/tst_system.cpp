@@ -48,13 +48,16 @@ private slots:
     void init();
     void cleanup();
     void staticConfigurationIsApplied();
+    void manualChange_data();
+    void manualChange();
     void dhcpAddressArrivesThenStaticStopsTheClient();
     void refusedChangeLosesNothing();
     void vanishedInterfaceIsReported();
 
 private:
     void openWindowOn(const QString &adapter);
-    void apply(const QString &ip, const QString &dns = "10.77.0.53");
+    void apply(const QString &ip, const QString &dns = "10.77.0.53", const QString &mask = "255.255.255.0",
+               const QString &gateway = "10.77.0.1");
 
     QTemporaryDir m_state;
     std::unique_ptr<testnet::Peer> m_peer;
@@ -100,9 +103,9 @@ void tst_system::openWindowOn(const QString &adapter)
     QVERIFY2(testwindow::openOn(m_window, adapter), qPrintable(adapter + " is listed"));
 }
 
-void tst_system::apply(const QString &ip, const QString &dns)
+void tst_system::apply(const QString &ip, const QString &dns, const QString &mask, const QString &gateway)
 {
-    QVERIFY(testwindow::apply(m_window.get(), {ip, "255.255.255.0", "10.77.0.1", dns}));
+    QVERIFY(testwindow::apply(m_window.get(), {ip, mask, gateway, dns}));
 }
 
 void tst_system::staticConfigurationIsApplied()
@@ -116,6 +119,49 @@ void tst_system::staticConfigurationIsApplied()
     QCOMPARE(routes.size(), 1);
     QCOMPARE(routes.at(0)["gateway"].toString(), QString("10.77.0.1"));
     QVERIFY2(readFile("/etc/resolv.conf").startsWith("nameserver 10.77.0.53\n"), "static DNS in the resolver");
+}
+
+void tst_system::manualChange_data()
+{
+    QTest::addColumn<QString>("ip");
+    QTest::addColumn<QString>("mask");
+    QTest::addColumn<QString>("gateway");
+    QTest::addColumn<bool>("otherGateway"); // a second adapter with a gateway at metric 1
+    QTest::addColumn<QString>("expected"); // addresses | default routes
+    QTest::newRow("gateway only") << "10.77.0.10" << "255.255.255.0" << "10.77.0.254" << false << "10.77.0.10/24 | 10.77.0.254 1";
+    QTest::newRow("address in the same subnet") << "10.77.0.20" << "255.255.255.0" << "10.77.0.1" << false << "10.77.0.20/24 | 10.77.0.1 1";
+    QTest::newRow("netmask only") << "10.77.0.10" << "255.255.0.0" << "10.77.0.1" << false << "10.77.0.10/16 | 10.77.0.1 1";
+    QTest::newRow("beside an adapter with its gateway") << "10.77.0.20" << "255.255.255.0" << "10.77.0.1" << true << "10.77.0.20/24 | 10.77.0.1 1";
+}
+
+// The window's own road for the everyday changes: each reads back as written,
+// and the other adapter keeps its gateway.
+void tst_system::manualChange()
+{
+    QFETCH(QString, ip);
+    QFETCH(QString, mask);
+    QFETCH(QString, gateway);
+    QFETCH(bool, otherGateway);
+    QFETCH(QString, expected);
+    testnet::Peer other("vt9", "10.78.0.1/24");
+    QVERIFY(other.ok() && testnet::ip({"addr", "add", "10.78.0.5/24", "dev", "vt9"}));
+    if (otherGateway)
+        QVERIFY(testnet::ip({"route", "add", "default", "via", "10.78.0.1", "dev", "vt9", "metric", "1"}));
+    const auto kernelOf = [](const QString &dev) {
+        return QJsonDocument(testnet::ipJson({"-d", "addr", "show", "dev", dev})).toJson()
+            + QJsonDocument(testnet::ipJson({"-d", "route", "show", "table", "all", "dev", dev})).toJson();
+    };
+    const QByteArray otherBefore = kernelOf("vt9");
+    QStringList messages;
+    connect(m_window->statusbar, &QStatusBar::messageChanged, this, [&messages](const QString &m) { messages << m; });
+    apply(ip, "10.77.0.53", mask, gateway);
+    QCOMPARE(messages, QStringList({"changing the IP, netmask and gateway !", "IP, netmask and gateway change finished.",
+                                    "changing the DNS  !", "DNS changes finished.", Finished}));
+    QStringList routes;
+    for (const QJsonValue &r : testnet::ipJson({"-4", "route", "show", "default", "dev", "vt0"}))
+        routes << r["gateway"].toString() + " " + QString::number(r["metric"].toInt());
+    QCOMPARE(testnet::addressesOf("vt0").join(' ') + " | " + routes.join(' '), expected);
+    QCOMPARE(kernelOf("vt9"), otherBefore);
 }
 
 void tst_system::dhcpAddressArrivesThenStaticStopsTheClient()

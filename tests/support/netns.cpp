@@ -1,6 +1,8 @@
 #include "netns.h"
 
+#include <QDir>
 #include <QFile>
+#include <QTemporaryFile>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QtTest>
@@ -108,13 +110,12 @@ bool useResolvConf(const QString &content)
     if (!mounted) {
         if (!unavailable().isEmpty())
             return false;
-        const QByteArray path = "/tmp/vantorel-test-resolv-" + QByteArray::number(getpid());
-        QFile file(QFile::decodeName(path));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        // A fresh name (O_EXCL), never a file someone planted there.
+        QTemporaryFile file(QDir::tempPath() + QStringLiteral("/vantorel-test-resolv-XXXXXX"));
+        if (!file.open())
             return false;
-        file.close();
+        const QByteArray path = QFile::encodeName(file.fileName());
         mounted = mount(path.constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
-        unlink(path.constData());
         if (!mounted)
             return false;
     }

@@ -76,5 +76,8 @@ int main(int argc, char *argv[])
         return fail("'" + words.front()
                     + "' is not recognized as an internal or external command, operable program or batch file.");
     }
+    // A Windows program may read its command line unsplit (GetCommandLineW);
+    // ours find it here.
+    ::setenv("VANTOREL_COMMAND_LINE", command.c_str(), 1);
     return runAndWait(program, words);
 }

@@ -1,6 +1,7 @@
 // Reading the command: the words after `netsh`, checked before anything changes.
 #include "netsh.h"
 
+#include "cmdline.h"
 #include "rtnl_linux.h"
 #include "text.h"
 
@@ -93,18 +94,41 @@ bool readStaticDns(const Parameters &given, Request *request, std::string *error
         return fail(error, "Invalid addr value " + inQuotes(given.at("addr")) + ": not the address of a DNS server.");
     return true;
 }
+// The text between name=" and the first quote that a blank or the end
+// follows: an interface name has no blanks, so it may hold any other quote.
+std::string quotedName(const std::string &line)
+{
+    const std::string::size_type start = lower(line).find(" name=\"");
+    if (start == std::string::npos)
+        return std::string();
+    const std::string::size_type from = start + 7;
+    std::string::size_type end = from;
+    while ((end = line.find('"', end)) != std::string::npos && end + 1 < line.size() && line[end + 1] != ' ')
+        ++end;
+    return end == std::string::npos ? std::string() : line.substr(from, end - from);
+}
+
 } // namespace
 
-bool parse(const std::vector<std::string> &words, Request *request, std::string *error)
+bool parse(const std::vector<std::string> &arguments, const std::string &line, Request *request, std::string *error)
 {
     *request = Request();
+    // A quote in the name splits the words wrongly: the line is split again
+    // with the name taken out.
+    const std::string quoted = quotedName(line);
+    std::vector<std::string> words = arguments;
+    if (!quoted.empty()) {
+        const std::string::size_type at = lower(line).find(" name=\"");
+        words = cmdline::splitCommandLine(line.substr(0, at) + " name=*" + line.substr(at + 8 + quoted.size()));
+        words.erase(words.begin());
+    }
     std::string command;
     for (const std::string &word : words)
         command += (command.empty() ? "" : " ") + word;
     const std::string what = words.size() > 3 ? lower(words[3]) : std::string();
     if (words.size() < 4 || lower(words[0]) != "interface" || (lower(words[1]) != "ip" && lower(words[1]) != "ipv4")
         || lower(words[2]) != "set" || (what != "address" && what != "dns"))
-        return fail(error, "The following command was not found: " + command + ".");
+        return fail(error, "The following command was not found: " + printable(command) + ".");
     request->setting = what == "address" ? Setting::Address : Setting::Dns;
     const std::set<std::string> known = request->setting == Setting::Address
         ? std::set<std::string>{"name", "source", "addr", "mask", "gateway", "gwmetric"}
@@ -129,7 +153,7 @@ bool parse(const std::vector<std::string> &words, Request *request, std::string 
     };
     if (!require("name") || !require("source"))
         return false;
-    request->name = given.at("name");
+    request->name = quoted.empty() ? given.at("name") : quoted;
     const std::string source = lower(given.at("source"));
     if (source != "static" && source != "dhcp")
         return fail(error, "Invalid source value " + inQuotes(given.at("source")) + ": static or dhcp is expected.");

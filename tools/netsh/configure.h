@@ -3,6 +3,7 @@
 
 #include "rtnl_linux.h"
 
+#include <string>
 #include <vector>
 
 namespace netsh {
@@ -13,7 +14,29 @@ struct Config {
 };
 
 rtnl::Error readConfig(int ifindex, Config *config);
-// Gives the interface exactly `want`'s IPv4 addresses and default routes.
-rtnl::Error converge(int ifindex, const Config &want);
+// The interface has exactly `want`'s addresses and default routes.
+bool matches(const Config &have, const Config &want);
+// Gives the interface exactly `want`'s IPv4 addresses and default routes in
+// one pass: what is new is added before what goes is removed, so that the
+// interface keeps an address and a default route throughout. Other routes
+// and the flags of the addresses it keeps are left alone.
+rtnl::Error converge(const rtnl::Link &link, const Config &want);
+// Takes `gone`'s permanent addresses and its default routes (by protocol as
+// well) from the interface, and nothing else.
+rtnl::Error withdraw(const rtnl::Link &link, const Config &gone);
+
+template <typename T, typename Same>
+bool contains(const std::vector<T> &list, const T &item, Same same)
+{
+    for (const T &entry : list) {
+        if (same(entry, item))
+            return true;
+    }
+    return false;
+}
+
+// net.ipv4.conf.<interface>.promote_secondaries, "0" or "1" (empty: unreadable).
+std::string promoteSecondaries(const std::string &ifname);
+bool setPromoteSecondaries(const std::string &ifname, const std::string &value);
 
 } // namespace netsh

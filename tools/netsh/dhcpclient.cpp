@@ -3,7 +3,10 @@
 #include "netstate_linux.h"
 #include "process.h"
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <sstream>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +19,9 @@
 namespace netsh {
 
 namespace {
+
+// How long the client may take to start, in ms.
+const int clientStartTime = 5000;
 
 bool sameNetworkNamespace(int pid)
 {
@@ -45,12 +51,71 @@ namespace {
 
 bool waitUntilGone(int pid, int milliseconds)
 {
-    for (int waited = 0; waited < milliseconds; waited += 50) {
-        if (!isRunningClient(pid))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return !isRunningClient(pid) || waitForExit(pid, milliseconds) || !isRunningClient(pid);
+}
+
+int parentOf(int pid)
+{
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::string::size_type end = stat.rfind(')');
+    int parent = 0;
+    char state = 0;
+    std::istringstream(end == std::string::npos ? std::string() : stat.substr(end + 1)) >> state >> parent;
+    return parent;
+}
+
+// dhcpcd runs as several processes (privilege separation): the one in its pid
+// file, the one that started it and their children.
+std::vector<int> familyOf(int pid)
+{
+    const int parent = parentOf(pid);
+    const int root = parent > 1 && isRunningClient(parent) ? parent : pid;
+    std::vector<int> family = {root};
+    std::error_code ignored;
+    for (bool grown = true; grown;) {
+        grown = false;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc", ignored)) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            const int member = std::stoi(name);
+            if (std::find(family.begin(), family.end(), member) == family.end()
+                && std::find(family.begin(), family.end(), parentOf(member)) != family.end() && isRunningClient(member)) {
+                family.push_back(member);
+                grown = true;
+            }
+        }
     }
-    return !isRunningClient(pid);
+    return family;
+}
+
+bool allGone(const std::vector<int> &family, int milliseconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (const int member : family) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!waitUntilGone(member, int(std::max<long long>(0, left.count()))))
+            return false;
+    }
+    return true;
+}
+
+std::string runDir()
+{
+    return netstate::namespaceDir() + "/dhcpcd/run";
+}
+
+std::string pidFileOf(const std::string &ifname)
+{
+    return runDir() + "/" + ifname + "-4.pid";
+}
+
+// The pid the client wrote, 0 when there is none yet.
+int pidInFile(const std::string &path)
+{
+    std::ifstream in(path);
+    int recorded = 0;
+    return in >> recorded ? recorded : 0;
 }
 
 } // namespace
@@ -59,12 +124,17 @@ rtnl::Error stopClient(int pid)
 {
     if (!isRunningClient(pid))
         return rtnl::Error();
-    // Started with -p, the client leaves the interface as it is when it ends.
+    const std::vector<int> family = familyOf(pid);
+    // Started with -p, the client leaves the interface as it is when it ends;
+    // its helpers end after it.
     ::kill(pid, SIGTERM);
-    if (waitUntilGone(pid, 5000))
+    if (allGone(family, 5000))
         return rtnl::Error();
-    ::kill(pid, SIGKILL);
-    if (waitUntilGone(pid, 2000))
+    for (const int member : family) {
+        if (isRunningClient(member))
+            ::kill(member, SIGKILL);
+    }
+    if (allGone(family, 2000))
         return rtnl::Error();
     return "The DHCP client (process " + std::to_string(pid) + ") does not end.";
 }
@@ -73,14 +143,19 @@ rtnl::Error stopClient(int pid)
 // in /var/lib/dhcpcd, named after the interface. Every network namespace may
 // have an interface of that name, so the client runs in a mount namespace of
 // its own that sees this namespace's folders there.
+int clientOf(const std::string &ifname)
+{
+    const int pid = pidInFile(pidFileOf(ifname));
+    return isRunningClient(pid) ? pid : 0;
+}
+
 rtnl::Error startClient(const std::string &ifname, const Environment &environment, int *pid)
 {
     const std::string dir = netstate::namespaceDir();
-    const std::string runDir = dir + "/dhcpcd/run";
     const std::string libDir = dir + "/dhcpcd/lib";
-    if (!makeDirs(runDir) || !makeDirs(libDir))
+    if (!makeDirs(runDir()) || !makeDirs(libDir))
         return "The DHCP client's folders can't be made in " + dir + ".";
-    const std::string pidFile = runDir + "/" + ifname + "-4.pid";
+    const std::string pidFile = pidFileOf(ifname);
     std::remove(pidFile.c_str());
     const std::string program = findExecutable("dhcpcd");
     if (program.empty())
@@ -93,13 +168,14 @@ rtnl::Error startClient(const std::string &ifname, const Environment &environmen
         // finds where to record the lease.
         "-e", "VANTOREL_NAMESPACE_DIR=" + dir,
         "-o", "domain_name_servers",
-        ifname};
+        // An interface may be called "-c..." too: it must not be read as an option.
+        "--", ifname};
     const auto ownMounts = [&]() -> std::string {
         if (::unshare(CLONE_NEWNS) != 0)
             return std::string("unshare: ") + std::strerror(errno);
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             return std::string("mount: ") + std::strerror(errno);
-        for (const auto &bind : {std::make_pair(runDir, std::string("/run/dhcpcd")),
+        for (const auto &bind : {std::make_pair(runDir(), std::string("/run/dhcpcd")),
                                  std::make_pair(libDir, std::string("/var/lib/dhcpcd"))}) {
             if (!makeDirs(bind.second) || ::mount(bind.first.c_str(), bind.second.c_str(), nullptr, MS_BIND, nullptr) != 0)
                 return bind.second + ": " + std::strerror(errno);
@@ -107,21 +183,24 @@ rtnl::Error startClient(const std::string &ifname, const Environment &environmen
         return std::string();
     };
     std::string output;
-    const int code = spawn(program, arguments, ownMounts, &output);
-    if (code != 0)
-        return "The DHCP client could not be started: " + lastLine(output);
-
-    // With -b the client forks at once; the daemon writes its pid file.
-    for (int waited = 0; waited < 5000; waited += 50) {
-        std::ifstream in(pidFile);
-        int recorded = 0;
-        if (in >> recorded && isRunningClient(recorded)) {
-            *pid = recorded;
-            return rtnl::Error();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // With -b the client goes to the background at once; one that does not
+    // is not waited for long.
+    const int code = spawn(program, arguments, ownMounts, &output, clientStartTime);
+    if (code != 0) {
+        stopClient(pidInFile(pidFile));
+        const std::string why = lastLine(output);
+        return interruption() ? interruptionText()
+                              : "The DHCP client could not be started: " + (why.empty() ? "exit code " + std::to_string(code) + "." : why);
     }
-    return "The DHCP client did not keep running: " + lastLine(output);
+    // The daemon writes its pid file as it starts.
+    for (int waited = 0; waited < clientStartTime && !interruption(); waited += 10) {
+        if (isRunningClient(*pid = pidInFile(pidFile)))
+            return rtnl::Error();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stopClient(pidInFile(pidFile));
+    *pid = 0;
+    return interruption() ? interruptionText() : "The DHCP client did not keep running: " + lastLine(output);
 }
 
 } // namespace netsh

@@ -12,6 +12,8 @@ namespace netsh {
 bool isRunningClient(int pid);
 // Ends the client; the interface keeps what it has.
 rtnl::Error stopClient(int pid);
+// The client running for the interface by its pid file, 0 for none.
+int clientOf(const std::string &ifname);
 // Starts dhcpcd for the interface; it goes on running after netsh ends.
 rtnl::Error startClient(const std::string &ifname, const Environment &environment, int *pid);
 

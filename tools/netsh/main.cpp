@@ -3,6 +3,11 @@
 // prints one line saying why, exits 1 and leaves the interface as it was.
 #include "netsh.h"
 
+#include "cmdline.h"
+
+#include <algorithm>
+#include <sys/stat.h>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
@@ -18,9 +23,20 @@ int fail(const std::string &message)
 
 int main(int argc, char *argv[])
 {
+    // Records others may read, never write, whatever mask the caller had.
+    ::umask(022);
+    const std::vector<std::string> words(argv + 1, argv + argc);
+    // The command line as cmd.exe had it, when it is the one these words come from.
+    std::string line;
+    if (const char *given = std::getenv("VANTOREL_COMMAND_LINE")) {
+        const std::vector<std::string> split = cmdline::splitCommandLine(given);
+        if (!split.empty() && std::equal(split.begin() + 1, split.end(), words.begin(), words.end()))
+            line = given;
+        ::unsetenv("VANTOREL_COMMAND_LINE");
+    }
     netsh::Request request;
     std::string error;
-    if (!netsh::parse(std::vector<std::string>(argv + 1, argv + argc), &request, &error))
+    if (!netsh::parse(words, line, &request, &error))
         return fail(error);
     netsh::Environment environment;
     // The folder of this program holds the DHCP client's hook as well.

@@ -26,18 +26,21 @@ bool applyStaticAddress(const rtnl::Link &link, const Request &request, const En
     Snapshot before;
     if (!takeSnapshot(link, &before, error))
         return false;
-    Config want;
+    Target target;
     Address4 address;
     address.address = request.address;
     address.prefix = request.prefix;
-    want.addresses.push_back(address);
+    target.config.addresses.push_back(address);
     if (request.gateway)
-        want.routes.push_back(Route4{request.gateway, request.metric});
+        target.config.routes.push_back(Route4{request.gateway, request.metric, 0});
+    rtnl::Error failure = writeJournal(link, before, target);
+    if (!failure.empty())
+        return fail(error, failure);
 
     // The client would otherwise renew its lease over the static address.
-    rtnl::Error failure = stopClient(before.state.clientPid);
-    if (failure.empty())
-        failure = converge(link.index, want);
+    failure = stopClient(before.state.clientPid);
+    if (failure.empty() && !interruption())
+        failure = converge(link, target.config);
     if (failure.empty()) {
         netstate::InterfaceState state = before.state;
         state.method = "static";
@@ -60,17 +63,21 @@ bool applyDhcpAddress(const rtnl::Link &link, const Environment &environment, st
     state.method = "dhcp";
     if (before.clientRunning)
         return netstate::save(link.name, state) || fail(error, recordError(link.name));
+    Target target;
+    target.dhcp = true;
+    rtnl::Error failure = writeJournal(link, before, target);
+    if (!failure.empty())
+        return fail(error, failure);
 
-    // The static addresses and gateways go; the client brings its own.
-    rtnl::Error failure = converge(link.index, Config());
-    if (failure.empty()) {
-        netstate::forgetLease(link.name);
-        failure = startClient(link.name, environment, &state.clientPid);
-    }
-    if (failure.empty() && !netstate::save(link.name, state)) {
-        stopClient(state.clientPid);
+    // The client starts while the static configuration is still there: one
+    // that can't start leaves nothing to put back. Then the static addresses
+    // and gateways go, and nothing the client has brought meanwhile.
+    netstate::forgetLease(link.name);
+    failure = startClient(link.name, environment, &state.clientPid);
+    if (failure.empty() && !interruption())
+        failure = withdraw(link, before.config);
+    if (failure.empty() && !netstate::save(link.name, state))
         failure = recordError(link.name);
-    }
     return finish(link, before, environment, failure, error);
 }
 
@@ -104,7 +111,7 @@ bool applyDns(const rtnl::Link &link, const Request &request, std::string *error
 
 bool apply(const Request &request, const Environment &environment, std::string *error)
 {
-    const SignalsHeld held;
+    catchSignals();
     rtnl::Link link;
     rtnl::Error failure;
     if (!rtnl::linkByName(request.name, &link, &failure)) {
@@ -114,10 +121,16 @@ bool apply(const Request &request, const Environment &environment, std::string *
     }
     if (link.flags & IFF_LOOPBACK)
         return fail(error, inQuotes(request.name) + " is the loopback interface; it can't be configured.");
-    // Who manages the interface decides the road; below, nobody does.
+    // Who manages the interface decides the road; below, nobody does. A
+    // manager keeps its own order and records, so the lock is not needed there.
     bool done = false;
     if (changeThroughManager(link, request, &done, error))
         return done;
+    failure = lockInterface(link.name);
+    if (failure.empty())
+        failure = recover(link, environment);
+    if (!failure.empty())
+        return fail(error, failure);
     if (request.setting == Setting::Dns)
         return applyDns(link, request, error);
     if (!(link.flags & IFF_UP))

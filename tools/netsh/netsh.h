@@ -23,9 +23,11 @@ struct Request {
 };
 
 // Reads the words after the program's name, keywords and their values in any
-// letter case, and checks every value on its own. False with a one-line
-// reason in *error.
-bool parse(const std::vector<std::string> &words, Request *request, std::string *error);
+// letter case, and checks every value on its own. `line` is the unsplit
+// command line the words come from, or empty: a quote in an interface name
+// (Linux allows it) survives only there. False with a one-line reason in
+// *error.
+bool parse(const std::vector<std::string> &words, const std::string &line, Request *request, std::string *error);
 
 struct Environment {
     std::string system32;           // the folder of netsh and the DHCP client's hook

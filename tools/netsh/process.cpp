@@ -1,13 +1,19 @@
 #include "process.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,38 +22,73 @@ namespace netsh {
 
 namespace {
 
-// The signal mask netsh was started with; children get it back.
-sigset_t startMask;
+volatile sig_atomic_t caught = 0;
+
+void note(int signal)
+{
+    caught = signal;
+}
 
 } // namespace
 
-SignalsHeld::SignalsHeld()
+void catchSignals()
 {
-    sigset_t held;
-    sigemptyset(&held);
+    struct sigaction action = {};
+    action.sa_handler = note;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a wait in progress returns, and netsh can roll back.
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&held, signal);
-    sigprocmask(SIG_BLOCK, &held, &startMask);
+        ::sigaction(signal, &action, nullptr);
+    ::prctl(PR_SET_PDEATHSIG, SIGHUP);
+    // The parent may have ended before the line above.
+    if (::getppid() == 1)
+        caught = SIGHUP;
 }
 
-SignalsHeld::~SignalsHeld()
+int interruption()
 {
-    sigprocmask(SIG_SETMASK, &startMask, nullptr);
+    return caught;
 }
 
-
+std::string interruptionText()
+{
+    return std::string("netsh was interrupted (") + strsignal(caught) + ").";
+}
 
 std::string findExecutable(const std::string &name)
 {
     const char *path = std::getenv("PATH");
-    std::istringstream dirs(std::string(path ? path : "") + ":/usr/sbin:/sbin:/usr/bin:/bin");
+    std::string dirs = "/usr/sbin:/usr/bin:/sbin:/bin";
+    // A folder on PATH may belong to anyone: root runs what the system installed.
+    if (::geteuid() != 0 && path)
+        dirs = std::string(path) + ":" + dirs;
+    std::istringstream in(dirs);
     std::string dir;
-    while (std::getline(dirs, dir, ':')) {
+    while (std::getline(in, dir, ':')) {
         const std::string candidate = dir + "/" + name;
-        if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0)
+        if (!dir.empty() && dir.front() == '/' && ::access(candidate.c_str(), X_OK) == 0)
             return candidate;
     }
     return std::string();
+}
+
+bool waitForExit(pid_t pid, int milliseconds)
+{
+    // Glibc 2.36 declares pidfd_open without C linkage.
+    const int fd = int(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0)
+        return errno == ESRCH;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    pollfd p = {fd, POLLIN, 0};
+    int rc = 0;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        rc = ::poll(&p, 1, int(std::max<long long>(0, left.count())));
+        if (rc >= 0 || errno != EINTR || caught)
+            break;
+    }
+    ::close(fd);
+    return rc > 0;
 }
 
 std::string lastLine(const std::string &text)
@@ -63,7 +104,7 @@ std::string lastLine(const std::string &text)
 }
 
 int spawn(const std::string &program, const std::vector<std::string> &arguments,
-          const std::function<std::string()> &prepare, std::string *output)
+          const std::function<std::string()> &prepare, std::string *output, int milliseconds)
 {
     std::vector<char *> argv;
     for (const std::string &argument : arguments)
@@ -80,7 +121,8 @@ int spawn(const std::string &program, const std::vector<std::string> &arguments,
         return -1;
     }
     if (pid == 0) {
-        sigprocmask(SIG_SETMASK, &startMask, nullptr);
+        // A group of its own: what it starts goes with it when it is killed.
+        ::setpgid(0, 0);
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, STDIN_FILENO);
         ::dup2(out >= 0 ? out : null, STDOUT_FILENO);
@@ -94,6 +136,10 @@ int spawn(const std::string &program, const std::vector<std::string> &arguments,
         (void)!::write(STDERR_FILENO, failure.data(), failure.size());
         ::_exit(126);
     }
+    ::setpgid(pid, pid);   // whichever of the two runs first
+    const bool ended = waitForExit(pid, milliseconds);
+    if (!ended)
+        ::kill(-pid, SIGKILL);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -106,7 +152,9 @@ int spawn(const std::string &program, const std::vector<std::string> &arguments,
             output->append(buffer, std::string::size_type(n));
         ::close(out);
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (!ended)
+        *output += "\n" + program + " did not end within " + std::to_string(milliseconds / 1000) + " s.";
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool makeDirs(const std::string &path)

@@ -1,7 +1,7 @@
-// Running programs and reading files: the pieces every other part of netsh uses.
+// Running programs, waiting for processes and reading files: the pieces every
+// other part of netsh uses.
 #pragma once
 
-#include <csignal>
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -9,26 +9,29 @@
 
 namespace netsh {
 
-// Interrupting netsh between two changes would leave the interface half
-// changed: the usual ways of ending a program wait until it is done.
-class SignalsHeld
-{
-public:
-    SignalsHeld();
-    ~SignalsHeld();
-    SignalsHeld(const SignalsHeld &) = delete;
-    SignalsHeld &operator=(const SignalsHeld &) = delete;
-};
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT no longer end netsh on the spot: they
+// are noted, and the change under way is rolled back. netsh also gets SIGHUP
+// when the program that started it ends (a command interpreter killed after
+// its time is up), so that no half change outlives it.
+void catchSignals();
+// The signal that asked netsh to end, 0 while none has.
+int interruption();
+std::string interruptionText();
 
-// The program's path in PATH or the system folders, empty when there is none.
+// The program's path: only the system's own folders when running as root,
+// PATH before them otherwise. Empty when there is none.
 std::string findExecutable(const std::string &name);
 // The last line of a program's output that holds more than blanks.
 std::string lastLine(const std::string &text);
-// Runs a program without a shell and waits for it. `prepare` runs in the child
-// before the program and returns the reason when the child can't go on. Its
-// exit code (-1 when it did not end normally); its output in *output.
+// Runs a program without a shell and waits for it, `milliseconds` at most
+// (then it is killed). `prepare` runs in the child before the program and
+// returns the reason when the child can't go on. Its exit code, -1 when it did
+// not end normally in time; its output in *output.
 int spawn(const std::string &program, const std::vector<std::string> &arguments,
-          const std::function<std::string()> &prepare, std::string *output);
+          const std::function<std::string()> &prepare, std::string *output, int milliseconds);
+// Waits until the process has ended, `milliseconds` at most; false when it
+// still runs.
+bool waitForExit(pid_t pid, int milliseconds);
 bool makeDirs(const std::string &path);
 std::string readFile(const std::string &path);
 // A process's network namespace, as the inode nsfs gives it (0: unreadable).

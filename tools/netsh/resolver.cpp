@@ -108,11 +108,11 @@ rtnl::Error setResolver(const std::string &ifname, const std::vector<std::string
     if (!machine && !resolverMountedHere())
         return rtnl::Error();
     if (machine && usesResolved()) {
-        std::vector<std::string> arguments = {"resolvectl", servers.empty() ? "revert" : "dns", ifname};
+        std::vector<std::string> arguments = {"resolvectl", servers.empty() ? "revert" : "dns", "--", ifname};
         arguments.insert(arguments.end(), servers.begin(), servers.end());
         const std::string program = findExecutable("resolvectl");
         std::string output;
-        if (program.empty() || spawn(program, arguments, nullptr, &output) != 0)
+        if (program.empty() || spawn(program, arguments, nullptr, &output, 10000) != 0)
             return "systemd-resolved did not take the DNS server: " + lastLine(output);
         return rtnl::Error();
     }

@@ -22,9 +22,25 @@ inline std::string lower(std::string text)
     return text;
 }
 
+// The text with each control character (a newline in a value) written as
+// \xNN, so that a message stays one line.
+inline std::string printable(const std::string &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string quoted;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f)
+            quoted += std::string("\\x") + hex[u >> 4] + hex[u & 15];
+        else
+            quoted += c;
+    }
+    return quoted;
+}
+
 inline std::string inQuotes(const std::string &text)
 {
-    return "'" + text + "'";
+    return "'" + printable(text) + "'";
 }
 
 // The blank-separated words of a text.

@@ -1,18 +1,256 @@
 #include "undo.h"
 
 #include "dhcpclient.h"
+#include "process.h"
 #include "text.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/netlink.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace netsh {
 
+namespace {
+
+std::string fileOf(const std::string &ifname, const char *suffix)
+{
+    return netstate::namespaceDir() + "/" + ifname + suffix;
+}
+
+std::string hexOf(const Message &m)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const uint8_t byte : m) {
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
+}
+
+bool messageOf(const std::string &hex, Message *m)
+{
+    if (hex.size() % 2 || hex.size() < 2 * NLMSG_HDRLEN || hex.size() > 2 * 65536)
+        return false;
+    m->clear();
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const std::string pair = hex.substr(i, 2);
+        if (pair.find_first_not_of("0123456789abcdef") != std::string::npos)
+            return false;
+        m->push_back(uint8_t(std::stoi(pair, nullptr, 16)));
+    }
+    return reinterpret_cast<const nlmsghdr *>(m->data())->nlmsg_len == m->size();
+}
+
+// A regular file of ours, read whole (1 MiB at most); false for anything else.
+bool readOwnFile(const std::string &path, std::string *content)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= (1 << 20);
+    content->clear();
+    char buffer[4096];
+    ssize_t n = 0;
+    while (ok && (n = ::read(fd, buffer, sizeof buffer)) > 0 && content->size() <= (1u << 20))
+        content->append(buffer, std::size_t(n));
+    ::close(fd);
+    return ok && n == 0;
+}
+
+struct Journal {
+    Snapshot before;
+    Target target;
+    int ifindex = 0;
+};
+
+std::string journalText(const rtnl::Link &link, const Snapshot &before, const Target &target)
+{
+    std::ostringstream out;
+    out << "ifindex " << link.index << "\npromote " << before.promote << "\nclient " << before.clientRunning
+        << "\ntarget " << (target.dhcp ? "dhcp" : "static") << "\n";
+    for (const rtnl::Address4 &a : target.config.addresses)
+        out << "want-address " << a.address << " " << a.prefix << "\n";
+    for (const rtnl::Route4 &r : target.config.routes)
+        out << "want-route " << r.gateway << " " << r.metric << " " << r.protocol << "\n";
+    for (const Message &m : before.saved.addresses)
+        out << "address " << hexOf(m) << "\n";
+    for (const Message &m : before.saved.routes)
+        out << "route " << hexOf(m) << "\n";
+    out << "end\n";
+    return out.str();
+}
+
+bool parseJournal(const std::string &text, Journal *journal)
+{
+    std::istringstream in(text);
+    std::string line;
+    bool complete = false;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string key;
+        fields >> key;
+        Message m;
+        std::string hex;
+        if (key == "ifindex") {
+            fields >> journal->ifindex;
+        } else if (key == "promote") {
+            fields >> journal->before.promote;
+        } else if (key == "client") {
+            fields >> journal->before.clientRunning;
+        } else if (key == "target") {
+            fields >> hex;
+            journal->target.dhcp = hex == "dhcp";
+        } else if (key == "want-address") {
+            rtnl::Address4 a;
+            fields >> a.address >> a.prefix;
+            journal->target.config.addresses.push_back(a);
+        } else if (key == "want-route") {
+            rtnl::Route4 r;
+            fields >> r.gateway >> r.metric >> r.protocol;
+            journal->target.config.routes.push_back(r);
+        } else if ((key == "address" || key == "route") && fields >> hex && messageOf(hex, &m)) {
+            (key == "address" ? journal->before.saved.addresses : journal->before.saved.routes).push_back(m);
+        } else if (key == "end") {
+            complete = true;
+        } else {
+            return false;
+        }
+        if (fields.fail())
+            return false;
+    }
+    return complete;
+}
+
+void removeJournal(const std::string &ifname)
+{
+    ::unlink(fileOf(ifname, ".journal").c_str());
+}
+
+// Puts back the addresses, routes, record and DHCP client of the snapshot.
+rtnl::Error rollBack(const rtnl::Link &link, const Snapshot &before, const Environment &environment)
+{
+    // A client this change started goes first, or it would bring its lease back.
+    const int started = clientOf(link.name);
+    if (started && !before.clientRunning)
+        stopClient(started);
+    rtnl::Error error = restore(link, before.saved);
+    if (!before.promote.empty())
+        setPromoteSecondaries(link.name, before.promote);
+    netstate::InterfaceState state = before.state;
+    if (before.clientRunning && !isRunningClient(state.clientPid)) {
+        int pid = 0;
+        const rtnl::Error restarted = startClient(link.name, environment, &pid);
+        state.clientPid = pid;
+        if (error.empty())
+            error = restarted;
+    }
+    netstate::save(link.name, state);
+    return error;
+}
+
+} // namespace
+
+rtnl::Error lockInterface(const std::string &ifname)
+{
+    // Records that another user could replace or redirect are refused.
+    const std::string dir = netstate::namespaceDir();
+    for (const std::string &folder : {dir, dir.substr(0, dir.rfind('/'))}) {
+        struct stat st;
+        if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return "The record folder " + folder + " can't be used: " + std::strerror(errno ? errno : ENOTDIR) + ".";
+        if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)))
+            return "The record folder " + folder + " can be changed by another user.";
+    }
+    const std::string path = fileOf(ifname, ".lock");
+    // Left open until netsh ends, which lets the lock go.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return "The record folder " + netstate::namespaceDir() + " can't be used: " + path + ": " + std::strerror(errno ? errno : EINVAL) + ".";
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR || interruption())
+            return interruption() ? interruptionText() : path + " can't be locked: " + std::strerror(errno) + ".";
+    }
+    return rtnl::Error();
+}
+
+rtnl::Error recover(const rtnl::Link &link, const Environment &environment)
+{
+    const std::string path = fileOf(link.name, ".journal");
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return rtnl::Error();
+    std::string text;
+    Journal journal;
+    if (!readOwnFile(path, &text) || !parseJournal(text, &journal))
+        return "The unfinished change's journal " + path + " can't be read; it is left for a look.";
+    // Written for an earlier interface of the same name: nothing to finish.
+    if (journal.ifindex != link.index) {
+        removeJournal(link.name);
+        return rtnl::Error();
+    }
+    netstate::load(link.name, link.index, &journal.before.state);
+    Config now;
+    rtnl::Error error = readConfig(link.index, &now);
+    if (!error.empty())
+        return error;
+    const netstate::InterfaceState &record = journal.before.state;
+    const bool done = journal.target.dhcp ? record.method == "dhcp" && isRunningClient(record.clientPid)
+                                          : matches(now, journal.target.config) && !clientOf(link.name);
+    if (done && !journal.target.dhcp) {
+        netstate::InterfaceState state = record;
+        state.method = "static";
+        state.clientPid = 0;
+        if (!netstate::save(link.name, state))
+            return recordError(link.name);
+        netstate::forgetLease(link.name);
+    } else if (!done) {
+        if (!(error = rollBack(link, journal.before, environment)).empty())
+            return error;
+    }
+    if (!journal.before.promote.empty())
+        setPromoteSecondaries(link.name, journal.before.promote);
+    removeJournal(link.name);
+    return rtnl::Error();
+}
+
 bool takeSnapshot(const rtnl::Link &link, Snapshot *snapshot, std::string *error)
 {
-    const rtnl::Error failure = readConfig(link.index, &snapshot->config);
+    rtnl::Error failure = save(link.index, &snapshot->saved);
+    if (failure.empty())
+        failure = readConfig(link.index, &snapshot->config);
     if (!failure.empty())
         return fail(error, failure);
     netstate::load(link.name, link.index, &snapshot->state);
     snapshot->clientRunning = isRunningClient(snapshot->state.clientPid);
+    snapshot->promote = promoteSecondaries(link.name);
     return true;
+}
+
+rtnl::Error writeJournal(const rtnl::Link &link, const Snapshot &before, const Target &target)
+{
+    const std::string path = fileOf(link.name, ".journal");
+    const std::string temporary = path + ".new";
+    const std::string text = journalText(link, before, target);
+    // Only this netsh (it holds the lock) writes here; a file already there is
+    // a leftover, a link someone planted is never followed.
+    ::unlink(temporary.c_str());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+    if (fd >= 0)
+        ::close(fd);
+    if (ok && ::rename(temporary.c_str(), path.c_str()) == 0)
+        return rtnl::Error();
+    ::unlink(temporary.c_str());
+    return "The journal can't be written in " + netstate::namespaceDir() + ": " + std::strerror(errno) + ".";
 }
 
 std::string recordError(const std::string &ifname)
@@ -20,25 +258,20 @@ std::string recordError(const std::string &ifname)
     return "The record of " + inQuotes(ifname) + " can't be written in " + netstate::namespaceDir() + ".";
 }
 
-void rollBack(const rtnl::Link &link, const Snapshot &before, const Environment &environment)
-{
-    converge(link.index, before.config);
-    netstate::InterfaceState state = before.state;
-    if (before.clientRunning && !isRunningClient(state.clientPid)) {
-        int pid = 0;
-        startClient(link.name, environment, &pid);
-        state.clientPid = pid;
-    }
-    netstate::save(link.name, state);
-}
-
 bool finish(const rtnl::Link &link, const Snapshot &before, const Environment &environment,
             const rtnl::Error &failure, std::string *error)
 {
-    if (failure.empty())
+    if (failure.empty() && interruption())
+        return finish(link, before, environment, interruptionText(), error);
+    if (failure.empty()) {
+        removeJournal(link.name);
         return true;
-    rollBack(link, before, environment);
-    return fail(error, failure);
+    }
+    // A rollback that did not get through leaves the journal for the next run.
+    const rtnl::Error undone = rollBack(link, before, environment);
+    if (undone.empty())
+        removeJournal(link.name);
+    return fail(error, undone.empty() ? failure : failure + " Putting the interface back failed: " + undone);
 }
 
 } // namespace netsh

@@ -1,24 +1,43 @@
-// Undo: what an interface had before a change, and putting it back.
+// Undo: what an interface had before a change, kept in a journal until the
+// change is done, and putting it back. A netsh killed half way leaves the
+// journal behind; the next netsh for the interface finishes from it.
 #pragma once
 
 #include "configure.h"
 #include "netsh.h"
 #include "netstate_linux.h"
+#include "snapshot.h"
 
 #include <string>
 
 namespace netsh {
 
 struct Snapshot {
-    Config config;
+    Saved saved;                        // every address and route, as the kernel told them
+    Config config;                      // the same, as the change sees them
     netstate::InterfaceState state;
     bool clientRunning = false;
+    std::string promote;                // promote_secondaries
 };
 
+// What a change ends in: a static configuration, or the DHCP client's.
+struct Target {
+    bool dhcp = false;
+    Config config;
+};
+
+// Waits until no other netsh changes the interface; held until netsh ends.
+// Fails when the record folder can't be used, before anything has changed.
+rtnl::Error lockInterface(const std::string &ifname);
+// Finishes what a netsh killed during a change of the interface left behind:
+// the interface ends as it was before that change, or as it was to be after.
+rtnl::Error recover(const rtnl::Link &link, const Environment &environment);
+
 bool takeSnapshot(const rtnl::Link &link, Snapshot *snapshot, std::string *error);
-// Puts back the addresses, routes, record and DHCP client of the snapshot.
-void rollBack(const rtnl::Link &link, const Snapshot &before, const Environment &environment);
-// Ends a change: on failure everything goes back to the snapshot.
+// Written before the first change.
+rtnl::Error writeJournal(const rtnl::Link &link, const Snapshot &before, const Target &target);
+// Ends a change: on failure everything goes back to the snapshot. The
+// journal goes either way.
 bool finish(const rtnl::Link &link, const Snapshot &before, const Environment &environment,
             const rtnl::Error &failure, std::string *error);
 std::string recordError(const std::string &ifname);
