@@ -5,6 +5,7 @@
 #include "iphlpapi_text_linux.h"
 #include "kernelsnapshot_linux.h"
 #include "netstate_linux.h"
+#include "networkmanager_linux.h"
 #include "rtnl_linux.h"
 
 #include <QProcess>
@@ -258,6 +259,8 @@ std::shared_ptr<const Table> readTable(const std::string &folder, const ChangeWa
     if (!error->empty())
         return nullptr;
     const std::set<std::string> recorded = netstate::recordedInterfaces(folder);
+    // What NetworkManager does for the adapters it manages: one query per reading.
+    const std::map<std::string, networkmanager::View> managed = networkmanager::managed();
     devices->update(kernel, watch.namespaceDevice(), watch.namespaceInode());
     auto table = std::make_shared<Table>();
     std::vector<std::string> described;
@@ -278,6 +281,9 @@ std::shared_ptr<const Table> readTable(const std::string &folder, const ChangeWa
                 a.gateways.emplace_back(rtnl::toText(route.gateway), "255.255.255.255");
         }
         addRecords(&a, k, recorded);
+        const auto view = managed.find(a.link.name);
+        if (view != managed.end())
+            a.dhcp = view->second.dhcp;
         table->adapters.push_back(std::move(a));
     }
     described = iphlpapitext::distinctDescriptions(described);
@@ -392,6 +398,11 @@ std::vector<std::string> resolverServers(const std::string &ifname)
 
 std::vector<std::string> dnsServers(const Adapter &a)
 {
+    // NetworkManager's servers can change with no change in the kernel: asked at every call.
+    const std::map<std::string, networkmanager::View> managed = networkmanager::managed(false);
+    const auto view = managed.find(a.link.name);
+    if (view != managed.end())
+        return view->second.dns;
     if (a.recorded && a.state.dnsSource == "static")
         return iphlpapitext::ipv4Words(a.state.staticDns);
     if (a.recorded && a.state.method == "dhcp" && a.leased) {

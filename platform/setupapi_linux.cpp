@@ -4,6 +4,7 @@
 #include "setupapi_linux.h"
 #include "classkey_linux.h"
 #include "netstate_linux.h"
+#include "networkmanager_linux.h"
 #include "platform.h"
 #include "rtnl_linux.h"
 
@@ -180,6 +181,10 @@ bool stopDevice(const Device &device)
     rtnl::Link link;
     if (!currentLink(device, &link))
         return false;
+    // ---- NetworkManager's device: it disconnects it, or it would undo the stop ----
+    std::string ignored;
+    if (networkmanager::manages(link.name))
+        return networkmanager::stop(link.name, &ignored);
     // A link already down has lost its routes; what an earlier stop kept stays.
     if (!(link.flags & IFF_UP))
         return true;
@@ -230,6 +235,15 @@ bool startDevice(const DeviceSet &set, const Device &device)
     // No override, or one that is no address: the adapter's own address.
     if (wanted.empty())
         wanted = original;
+    // ---- NetworkManager's device: the override goes into its profile ----
+    if (networkmanager::manages(link.name)) {
+        const MacAddress override = parseMac(value(classkey::networkAddress));
+        QString text = macText(override);
+        for (int at = text.size() - 2; at > 0; at -= 2)
+            text.insert(at, QLatin1Char(':'));
+        std::string ignored;
+        return networkmanager::start(link.name, text.toStdString(), &ignored);
+    }
 
     netstate::InterfaceState state;
     std::string recordError;

@@ -3,6 +3,7 @@
 // the IP Helper stand-in into the panel.
 #include "daverirido.h"
 #include "netns.h"
+#include "window.h"
 
 #include <QApplication>
 #include <QDir>
@@ -16,10 +17,7 @@
 
 namespace {
 
-const QString Finished = QStringLiteral("Change finished.Refreshing the addresses information.");
-const QString AddressFailed = QStringLiteral("IP, netmask and gateway change failed. Please try it again.");
-const QString DhcpSwitched = QStringLiteral("Dhcp addressed finished. Refreshing the addresses information.");
-const QString Refreshed = QStringLiteral("Refreshing information successful.");
+using namespace testwindow;
 
 QString readFile(const QString &path)
 {
@@ -37,22 +35,7 @@ QString snapshot(const QString &dev)
         + readFile("/etc/resolv.conf");
 }
 
-QStringList addressesOf(const QString &dev)
-{
-    QStringList result;
-    const QJsonArray links = testnet::ipJson({"-4", "addr", "show", "dev", dev});
-    for (const QJsonValue &a : links.isEmpty() ? QJsonArray() : links.at(0)["addr_info"].toArray())
-        result << QStringLiteral("%1/%2").arg(a["local"].toString()).arg(a["prefixlen"].toInt());
-    return result;
-}
 
-// DHCP clients serving this test's namespace (other tests may run their own).
-QStringList dhcpClients()
-{
-    QString pids;
-    testnet::run("pgrep", {"--ns", QString::number(getpid()), "--nslist", "net", "-x", "dhcpcd"}, &pids);
-    return pids.split('\n', Qt::SkipEmptyParts);
-}
 
 } // namespace
 
@@ -107,9 +90,9 @@ void tst_system::init()
 void tst_system::cleanup()
 {
     m_window.reset();
-    for (const QString &pid : dhcpClients())
+    for (const QString &pid : testnet::dhcpClients())
         kill(pid.toInt(), SIGTERM);
-    QTRY_VERIFY_WITH_TIMEOUT(dhcpClients().isEmpty(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(testnet::dhcpClients().isEmpty(), 5000);
     m_peer.reset();
     QDir(m_state.path()).removeRecursively();
     QDir().mkpath(m_state.path());
@@ -117,33 +100,21 @@ void tst_system::cleanup()
 
 void tst_system::openWindowOn(const QString &adapter)
 {
-    m_window.reset(new davErirido);
-    const int row = m_window->interfaceComboBox->findData(adapter, Qt::UserRole);
-    QVERIFY2(row >= 0, qPrintable(adapter + " is listed"));
-    m_window->interfaceComboBox->setCurrentIndex(row);
+    QVERIFY2(testwindow::openOn(m_window, adapter), qPrintable(adapter + " is listed"));
 }
 
 void tst_system::apply(const QString &ip, const QString &dns, const QString &mask, const QString &gateway)
 {
-    m_window->ipLineEdit->setText(ip);
-    m_window->netmaskLineEdit->setText(mask);
-    m_window->gatewayLineEdit->setText(gateway);
-    m_window->dns1LineEdit->setText(dns);
-    QVERIFY(QMetaObject::invokeMethod(m_window.get(), "writeToSystem"));
-    QVERIFY(m_window->writeToSystemPushButton->isEnabled());
-    QVERIFY(m_window->enableDhcpPushButton->isEnabled());
+    QVERIFY(testwindow::apply(m_window.get(), {ip, mask, gateway, dns}));
 }
 
 void tst_system::staticConfigurationIsApplied()
 {
     apply("10.77.0.20");
     QCOMPARE(m_window->statusbar->currentMessage(), Finished);
-    const QStringList panel = {m_window->addressTypeInfoLabel->text(), m_window->ipInfoLabel->text(),
-                               m_window->netmaskInfoLabel->text(), m_window->gatewayInfoLabel->text(),
-                               m_window->dns1InfoLabel->text()};
-    QCOMPARE(panel, QStringList({"Manual", "10.77.0.20", "255.255.255.0", "10.77.0.1", "10.77.0.53"}));
+    QCOMPARE(panel(m_window.get()), QStringList({"Manual", "10.77.0.20", "255.255.255.0", "10.77.0.1", "10.77.0.53"}));
     // The kernel and the resolver agree with the panel.
-    QCOMPARE(addressesOf("vt0"), QStringList{"10.77.0.20/24"});
+    QCOMPARE(testnet::addressesOf("vt0"), QStringList{"10.77.0.20/24"});
     const QJsonArray routes = testnet::ipJson({"-4", "route", "show", "default", "dev", "vt0"});
     QCOMPARE(routes.size(), 1);
     QCOMPARE(routes.at(0)["gateway"].toString(), QString("10.77.0.1"));
@@ -189,7 +160,7 @@ void tst_system::manualChange()
     QStringList routes;
     for (const QJsonValue &r : testnet::ipJson({"-4", "route", "show", "default", "dev", "vt0"}))
         routes << r["gateway"].toString() + " " + QString::number(r["metric"].toInt());
-    QCOMPARE(addressesOf("vt0").join(' ') + " | " + routes.join(' '), expected);
+    QCOMPARE(testnet::addressesOf("vt0").join(' ') + " | " + routes.join(' '), expected);
     QCOMPARE(kernelOf("vt9"), otherBefore);
 }
 
@@ -200,7 +171,7 @@ void tst_system::dhcpAddressArrivesThenStaticStopsTheClient()
     QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
     QCOMPARE(messages, QStringList({"Auto distributing ip, netmask, and gateway...", "Auto distributing DNS server...",
                                     DhcpSwitched}));
-    QVERIFY2(!dhcpClients().isEmpty(), "a DHCP client serves the adapter");
+    QVERIFY2(!testnet::dhcpClients().isEmpty(), "a DHCP client serves the adapter");
 
     // The refresh timer re-reads the adapter every second until the lease is there.
     QTRY_COMPARE_WITH_TIMEOUT(m_window->statusbar->currentMessage(), Refreshed, 30000);
@@ -209,14 +180,14 @@ void tst_system::dhcpAddressArrivesThenStaticStopsTheClient()
     QCOMPARE(m_window->addressTypeInfoLabel->text(), QString("DHCP"));
     QCOMPARE(m_window->gatewayInfoLabel->text(), QString("10.77.0.1"));
     QTRY_COMPARE_WITH_TIMEOUT(m_window->dns1InfoLabel->text(), QString("10.77.0.53"), 5000);
-    QCOMPARE(addressesOf("vt0"), QStringList{leased + "/24"});
+    QCOMPARE(testnet::addressesOf("vt0"), QStringList{leased + "/24"});
 
     // Static again: the client is stopped and its address is gone.
     apply("10.77.0.21");
     QCOMPARE(m_window->statusbar->currentMessage(), Finished);
     QCOMPARE(m_window->addressTypeInfoLabel->text(), QString("Manual"));
-    QVERIFY(dhcpClients().isEmpty());
-    QCOMPARE(addressesOf("vt0"), QStringList{"10.77.0.21/24"});
+    QVERIFY(testnet::dhcpClients().isEmpty());
+    QCOMPARE(testnet::addressesOf("vt0"), QStringList{"10.77.0.21/24"});
 }
 
 void tst_system::refusedChangeLosesNothing()
@@ -241,7 +212,7 @@ void tst_system::refusedChangeLosesNothing()
 
     QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
     QCOMPARE(m_window->statusbar->currentMessage(), DhcpSwitched);
-    QVERIFY(dhcpClients().isEmpty());
+    QVERIFY(testnet::dhcpClients().isEmpty());
     QCOMPARE(snapshot("vt0"), before);
     qputenv("systemroot", systemroot);
 }

@@ -86,6 +86,22 @@ QJsonArray ipJson(const QStringList &arguments)
     return QJsonDocument::fromJson(output.toUtf8()).array(); // empty when ip failed
 }
 
+QStringList addressesOf(const QString &dev)
+{
+    QStringList result;
+    const QJsonArray links = ipJson({"-4", "addr", "show", "dev", dev});
+    for (const QJsonValue &a : links.isEmpty() ? QJsonArray() : links.at(0)["addr_info"].toArray())
+        result << QStringLiteral("%1/%2").arg(a["local"].toString()).arg(a["prefixlen"].toInt());
+    return result;
+}
+
+QStringList dhcpClients()
+{
+    QString pids;
+    run(QStringLiteral("pgrep"), {"--ns", QString::number(getpid()), "--nslist", "net", "-x", "dhcpcd"}, &pids);
+    return pids.split('\n', Qt::SkipEmptyParts);
+}
+
 bool useResolvConf(const QString &content)
 {
     // A file of our own is mounted over the resolver once and unlinked at

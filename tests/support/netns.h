@@ -25,6 +25,11 @@ bool ip(const QStringList &arguments);
 // `ip -j <arguments>` parsed, for comparing with what the program shows.
 QJsonArray ipJson(const QStringList &arguments);
 
+// The interface's IPv4 addresses as "a.b.c.d/nn", as ip shows them.
+QStringList addressesOf(const QString &dev);
+// The dhcpcd processes serving this test's network namespace (other tests may run their own).
+QStringList dhcpClients();
+
 // Makes /etc/resolv.conf read `content` for this process and its children.
 bool useResolvConf(const QString &content);
 

@@ -4,6 +4,7 @@
 
 #include "configure.h"
 #include "dhcpclient.h"
+#include "managed.h"
 #include "netstate_linux.h"
 #include "process.h"
 #include "resolver.h"
@@ -123,6 +124,11 @@ bool apply(const Request &request, const Environment &environment, std::string *
     }
     if (link.flags & IFF_LOOPBACK)
         return fail(error, inQuotes(request.name) + " is the loopback interface; it can't be configured.");
+    // Who manages the interface decides the road; below, nobody does. A
+    // manager keeps its own order and records, so the lock is not needed there.
+    bool done = false;
+    if (changeThroughManager(link, request, &done, error))
+        return done;
     failure = lockInterface(link.name);
     if (failure.empty())
         failure = recover(link, environment);
