@@ -107,6 +107,10 @@ void tst_wine::list()
 void tst_wine::panel()
 {
     window->interfaceComboBox->setCurrentIndex(window->interfaceComboBox->findText(expected.at(0)));
+    int filled = 0;
+    QVERIFY(QMetaObject::invokeMethod(window.data(), "getInterfacesInfoToLabel", Q_RETURN_ARG(int, filled),
+                                      Q_ARG(QString, guid)));
+    QCOMPARE(filled, 1);
     const QStringList shown = {window->adapterNameInfoLabel->text(), window->adapterDescribeInfoLabel->text(),
                                window->addressTypeInfoLabel->text(), window->ipInfoLabel->text(),
                                window->netmaskInfoLabel->text(), window->gatewayInfoLabel->text(),
