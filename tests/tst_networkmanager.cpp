@@ -110,16 +110,194 @@ class tst_networkmanager : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void staticChangeLasts_data();
-    void staticChangeLasts();
-    void dhcpThroughNetworkManagerThenStatic();
-    void refusedChangeLosesNothing_data();
-    void refusedChangeLosesNothing();
-    void macOverrideAndRestart();
-    void foreignClientIsRefused();
+    void initTestCase()
+    {
+        const QString why = testnet::unavailable();
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
+        qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
+        qputenv("systemroot", QFile::encodeName(qEnvironmentVariable("VANTOREL_BUILD_DIR")));
+        QVERIFY(testnet::useResolvConf("nameserver 10.79.0.1\n"));
+        m_peer.reset(new testnet::Peer("vn0", "10.79.0.1/24"));
+        QVERIFY(m_peer->ok());
+        QVERIFY(m_peer->startDhcp("10.79.0.50", "10.79.0.60", "10.79.0.53"));
+
+        const QString dir = m_nmDir.path();
+        // The bus's socket is reached by the test's unprivileged runs as well.
+        QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                               | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup));
+        QVERIFY(writeFile(dir + "/bus.conf", QString::fromLatin1(busConfig).arg(dir)));
+        QVERIFY(writeFile(dir + "/NetworkManager.conf", nmConfig));
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", QFile::encodeName("unix:path=" + dir + "/bus"));
+        // setpriv's parent-death signal survives exec: both die with the test at the latest.
+        m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_bus.start("setpriv", {"--pdeathsig", "KILL", "dbus-daemon", "--config-file=" + dir + "/bus.conf", "--nofork",
+                                "--nopidfile", "--print-address"});
+        QVERIFY2(m_bus.waitForReadyRead(5000), "the private bus is up");
+        m_nm.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_nm.setStandardOutputFile(QProcess::nullDevice());
+        m_nm.start("setpriv", {"--pdeathsig", "KILL", "unshare", "--mount", "--uts", "--propagation", "private", "sh",
+                               "-c", nmStart, "nm-start", dir});
+        // Up once it answers on the bus with vn0 managed.
+        QString devices;
+        QTRY_VERIFY2_WITH_TIMEOUT(testnet::run("nmcli", {"-t", "-f", "DEVICE,STATE", "device"}, &devices) == 0
+                                      && devices.contains("vn0:") && !devices.contains("vn0:unmanaged"),
+                                  "NetworkManager manages vn0", 10000);
+        // A desktop's wired profile.
+        QCOMPARE(testnet::run("nmcli", {"connection", "add", "type", "ethernet", "ifname", "vn0", "con-name", Profile,
+                                        "ipv6.method", "disabled"}), 0);
+    }
+
+    void cleanupTestCase()
+    {
+        m_window.reset();
+        for (QProcess *process : {&m_nm, &m_bus}) {
+            process->terminate();
+            if (!process->waitForFinished(5000))
+                process->kill();
+            process->waitForFinished(2000);
+        }
+        qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        m_peer.reset();
+        // Nothing of the test's NetworkManager, bus or DHCP server outlives it.
+        QString left;
+        for (const char *name : {"NetworkManager", "dbus-daemon", "dnsmasq", "dhcpcd"}) {
+            QString pids;
+            testnet::run("pgrep", {"--ns", QString::number(getpid()), "--nslist", "net", "-x", name}, &pids);
+            left += pids.trimmed();
+        }
+        QVERIFY2(left.isEmpty(), qPrintable("still running: " + left));
+    }
+
+    void init()
+    {
+        QString output;
+        QVERIFY2(testnet::run("nmcli", {"connection", "modify", Profile, "ipv4.method", "manual", "ipv4.addresses",
+                                        "10.79.0.10/24", "ipv4.gateway", "10.79.0.1", "ipv4.dns", "10.79.0.1",
+                                        "ipv4.ignore-auto-dns", "no", "802-3-ethernet.cloned-mac-address", ""},
+                              &output) == 0,
+                 qPrintable(output));
+        QVERIFY2(testnet::run("nmcli", {"connection", "up", Profile}, &output) == 0, qPrintable(output));
+        QVERIFY2(testwindow::openOn(m_window, "vn0"), "vn0 is listed");
+        QCOMPARE(m_window->ipInfoLabel->text(), QString("10.79.0.10"));
+    }
+
+    void staticChangeLasts_data()
+    {
+        QTest::addColumn<QStringList>("again");
+        QTest::newRow("reapply") << QStringList{"device", "reapply", "vn0"};
+        QTest::newRow("reconnect") << QStringList{"connection", "up", Profile};
+    }
+
+    void staticChangeLasts()
+    {
+        QFETCH(QStringList, again);
+        QVERIFY(testwindow::apply(m_window.get(), {"10.79.0.20", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
+        QCOMPARE(m_window->statusbar->currentMessage(), Finished);
+        QCOMPARE(panel(m_window.get()), QStringList({"Manual", "10.79.0.20", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
+        // Made in the profile, so NetworkManager applies it again and again.
+        QCOMPARE(profile(ProfileFields), QString("manual\n10.79.0.20/24\n10.79.0.1\n10.79.0.53\nyes"));
+        QString output;
+        QVERIFY2(testnet::run("nmcli", again, &output) == 0, qPrintable(output));
+        QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.20/24"});
+        QCOMPARE(testnet::ipJson({"-4", "route", "show", "default", "dev", "vn0"}).at(0)["gateway"].toString(),
+                 QString("10.79.0.1"));
+    }
+
+    void dhcpThroughNetworkManagerThenStatic()
+    {
+        QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->statusbar->currentMessage(), Refreshed, 30000);
+        const QString leased = m_window->ipInfoLabel->text();
+        QVERIFY2(QHostAddress(leased).isInSubnet(QHostAddress("10.79.0.48"), 28), qPrintable(leased));
+        QCOMPARE(m_window->addressTypeInfoLabel->text(), QString("DHCP"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->dns1InfoLabel->text(), QString("10.79.0.53"), 5000);
+        QCOMPARE(profile(ProfileFields), QString("auto\n\n\n\nno"));
+        QVERIFY2(testnet::dhcpClients().isEmpty(), "NetworkManager's own client, no second one");
+
+        QVERIFY(testwindow::apply(m_window.get(), {"10.79.0.21", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
+        QCOMPARE(m_window->statusbar->currentMessage(), Finished);
+        QCOMPARE(profile("ipv4.method,ipv4.addresses"), QString("manual\n10.79.0.21/24"));
+        QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.21/24"});
+    }
+
+    void refusedChangeLosesNothing_data()
+    {
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("gateway");
+        QTest::addColumn<bool>("asNobody");
+        QTest::newRow("without the right to change it") << "10.79.0.30" << "10.79.0.1" << true;
+        QTest::newRow("an address in use") << "10.79.0.1" << "10.79.0.254" << false;
+    }
+
+    void refusedChangeLosesNothing()
+    {
+        QFETCH(QString, ip);
+        QFETCH(QString, gateway);
+        QFETCH(bool, asNobody);
+        // cmd.exe and netsh run as nobody, who may ask NetworkManager but not change it.
+        QTemporaryDir root;
+        const QByteArray systemroot = qgetenv("systemroot");
+        if (asNobody) {
+            const QString wrapper = root.path() + "/system32/cmd.exe";
+            QVERIFY(QDir(root.path()).mkpath("system32"));
+            QVERIFY(writeFile(wrapper, "#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups "
+                                           + systemroot + "/system32/cmd.exe \"$@\"\n"));
+            QVERIFY(QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::ExeOwner));
+            qputenv("systemroot", QFile::encodeName(root.path()));
+        }
+        const QString before = profile(ProfileFields) + kernelAndResolver("vn0");
+        QVERIFY(testwindow::apply(m_window.get(), {ip, "255.255.255.0", gateway, "10.79.0.54"}));
+        QCOMPARE(m_window->statusbar->currentMessage(), AddressFailed);
+        if (asNobody)
+            QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
+        qputenv("systemroot", systemroot);
+        QCOMPARE(profile(ProfileFields) + kernelAndResolver("vn0"), before);
+    }
+
+    void macOverrideAndRestart()
+    {
+        const QString own = macOf("vn0");
+        windowChanger changer;
+        for (const QStringList &step : {QStringList{"02-aA-bB-cc-dd-EE", "02:aa:bb:cc:dd:ee", "02:AA:BB:CC:DD:EE"},
+                                        QStringList{"", own, "permanent"}}) {
+            const QStringList result = changer.setMac({"vn0", step[0]});
+            QVERIFY2(result.size() == 2 && result[0] == "1" && changer.restartCard(result[1]),
+                     qPrintable("storing or restarting failed: " + result.join(' ')));
+            QCOMPARE(macOf("vn0"), step[1]);
+            QCOMPARE(profile("802-3-ethernet.cloned-mac-address").remove('\\'), step[2]);
+            QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.10/24"});
+        }
+    }
+
+    void foreignClientIsRefused()
+    {
+        testnet::Peer peer("vn1", "10.80.0.1/24");
+        QVERIFY(peer.ok() && testnet::ip({"addr", "add", "10.80.0.10/24", "dev", "vn1"}));
+        // The client's pid file and lease stay in this test's mount namespace.
+        for (const char *dir : {"/run/dhcpcd", "/var/lib/dhcpcd"}) {
+            mkdir(dir, 0755);
+            QVERIFY(mount("tmpfs", dir, "tmpfs", 0, "mode=755") == 0);
+        }
+        QProcess client;
+        client.start("setpriv", {"--pdeathsig", "KILL", "dhcpcd", "-4", "-B", "-L", "-c", "/bin/true", "vn1"});
+        QVERIFY(client.waitForStarted());
+        QTRY_VERIFY(!testnet::dhcpClients().isEmpty());
+        const QString before = kernelAndResolver("vn1");
+
+        QString output;
+        const int code = testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/system32/netsh",
+                                      {"interface", "ip", "set", "address", "name=vn1", "source=static",
+                                       "addr=10.80.0.20", "mask=255.255.255.0", "gateway=10.80.0.1"}, &output);
+        const QString pid = QString::number(client.processId());
+        client.terminate();
+        client.waitForFinished(5000);
+        for (const char *dir : {"/run/dhcpcd", "/var/lib/dhcpcd"})
+            umount2(dir, MNT_DETACH);
+        QCOMPARE(code, 1);
+        QVERIFY2(output.trimmed().count('\n') == 0 && output.contains("dhcpcd (process " + pid + ")"), qPrintable(output));
+        QCOMPARE(kernelAndResolver("vn1"), before);
+    }
 
 private:
     QTemporaryDir m_state;
@@ -129,195 +307,6 @@ private:
     std::unique_ptr<testnet::Peer> m_peer;
     std::unique_ptr<davErirido> m_window;
 };
-
-void tst_networkmanager::initTestCase()
-{
-    const QString why = testnet::unavailable();
-    if (!why.isEmpty())
-        QSKIP(qPrintable(why));
-    qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
-    qputenv("systemroot", QFile::encodeName(qEnvironmentVariable("VANTOREL_BUILD_DIR")));
-    QVERIFY(testnet::useResolvConf("nameserver 10.79.0.1\n"));
-    m_peer.reset(new testnet::Peer("vn0", "10.79.0.1/24"));
-    QVERIFY(m_peer->ok());
-    QVERIFY(m_peer->startDhcp("10.79.0.50", "10.79.0.60", "10.79.0.53"));
-
-    const QString dir = m_nmDir.path();
-    // The bus's socket is reached by the test's unprivileged runs as well.
-    QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
-                                           | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup));
-    QVERIFY(writeFile(dir + "/bus.conf", QString::fromLatin1(busConfig).arg(dir)));
-    QVERIFY(writeFile(dir + "/NetworkManager.conf", nmConfig));
-    qputenv("DBUS_SYSTEM_BUS_ADDRESS", QFile::encodeName("unix:path=" + dir + "/bus"));
-    // setpriv's parent-death signal survives exec: both die with the test at the latest.
-    m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_bus.start("setpriv", {"--pdeathsig", "KILL", "dbus-daemon", "--config-file=" + dir + "/bus.conf", "--nofork",
-                            "--nopidfile", "--print-address"});
-    QVERIFY2(m_bus.waitForReadyRead(5000), "the private bus is up");
-    m_nm.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_nm.setStandardOutputFile(QProcess::nullDevice());
-    m_nm.start("setpriv", {"--pdeathsig", "KILL", "unshare", "--mount", "--uts", "--propagation", "private", "sh",
-                           "-c", nmStart, "nm-start", dir});
-    // Up once it answers on the bus with vn0 managed.
-    QString devices;
-    QTRY_VERIFY2_WITH_TIMEOUT(testnet::run("nmcli", {"-t", "-f", "DEVICE,STATE", "device"}, &devices) == 0
-                                  && devices.contains("vn0:") && !devices.contains("vn0:unmanaged"),
-                              "NetworkManager manages vn0", 10000);
-    // A desktop's wired profile.
-    QCOMPARE(testnet::run("nmcli", {"connection", "add", "type", "ethernet", "ifname", "vn0", "con-name", Profile,
-                                    "ipv6.method", "disabled"}), 0);
-}
-
-void tst_networkmanager::cleanupTestCase()
-{
-    m_window.reset();
-    for (QProcess *process : {&m_nm, &m_bus}) {
-        process->terminate();
-        if (!process->waitForFinished(5000))
-            process->kill();
-        process->waitForFinished(2000);
-    }
-    qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    m_peer.reset();
-    // Nothing of the test's NetworkManager, bus or DHCP server outlives it.
-    QString left;
-    for (const char *name : {"NetworkManager", "dbus-daemon", "dnsmasq", "dhcpcd"}) {
-        QString pids;
-        testnet::run("pgrep", {"--ns", QString::number(getpid()), "--nslist", "net", "-x", name}, &pids);
-        left += pids.trimmed();
-    }
-    QVERIFY2(left.isEmpty(), qPrintable("still running: " + left));
-}
-
-void tst_networkmanager::init()
-{
-    QString output;
-    QVERIFY2(testnet::run("nmcli", {"connection", "modify", Profile, "ipv4.method", "manual", "ipv4.addresses",
-                                    "10.79.0.10/24", "ipv4.gateway", "10.79.0.1", "ipv4.dns", "10.79.0.1",
-                                    "ipv4.ignore-auto-dns", "no", "802-3-ethernet.cloned-mac-address", ""},
-                          &output) == 0,
-             qPrintable(output));
-    QVERIFY2(testnet::run("nmcli", {"connection", "up", Profile}, &output) == 0, qPrintable(output));
-    QVERIFY2(testwindow::openOn(m_window, "vn0"), "vn0 is listed");
-    QCOMPARE(m_window->ipInfoLabel->text(), QString("10.79.0.10"));
-}
-
-void tst_networkmanager::staticChangeLasts_data()
-{
-    QTest::addColumn<QStringList>("again");
-    QTest::newRow("reapply") << QStringList{"device", "reapply", "vn0"};
-    QTest::newRow("reconnect") << QStringList{"connection", "up", Profile};
-}
-
-void tst_networkmanager::staticChangeLasts()
-{
-    QFETCH(QStringList, again);
-    QVERIFY(testwindow::apply(m_window.get(), {"10.79.0.20", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
-    QCOMPARE(m_window->statusbar->currentMessage(), Finished);
-    QCOMPARE(panel(m_window.get()), QStringList({"Manual", "10.79.0.20", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
-    // Made in the profile, so NetworkManager applies it again and again.
-    QCOMPARE(profile(ProfileFields), QString("manual\n10.79.0.20/24\n10.79.0.1\n10.79.0.53\nyes"));
-    QString output;
-    QVERIFY2(testnet::run("nmcli", again, &output) == 0, qPrintable(output));
-    QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.20/24"});
-    QCOMPARE(testnet::ipJson({"-4", "route", "show", "default", "dev", "vn0"}).at(0)["gateway"].toString(),
-             QString("10.79.0.1"));
-}
-
-void tst_networkmanager::dhcpThroughNetworkManagerThenStatic()
-{
-    QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->statusbar->currentMessage(), Refreshed, 30000);
-    const QString leased = m_window->ipInfoLabel->text();
-    QVERIFY2(QHostAddress(leased).isInSubnet(QHostAddress("10.79.0.48"), 28), qPrintable(leased));
-    QCOMPARE(m_window->addressTypeInfoLabel->text(), QString("DHCP"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->dns1InfoLabel->text(), QString("10.79.0.53"), 5000);
-    QCOMPARE(profile(ProfileFields), QString("auto\n\n\n\nno"));
-    QVERIFY2(testnet::dhcpClients().isEmpty(), "NetworkManager's own client, no second one");
-
-    QVERIFY(testwindow::apply(m_window.get(), {"10.79.0.21", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
-    QCOMPARE(m_window->statusbar->currentMessage(), Finished);
-    QCOMPARE(profile("ipv4.method,ipv4.addresses"), QString("manual\n10.79.0.21/24"));
-    QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.21/24"});
-}
-
-void tst_networkmanager::refusedChangeLosesNothing_data()
-{
-    QTest::addColumn<QString>("ip");
-    QTest::addColumn<QString>("gateway");
-    QTest::addColumn<bool>("asNobody");
-    QTest::newRow("without the right to change it") << "10.79.0.30" << "10.79.0.1" << true;
-    QTest::newRow("an address in use") << "10.79.0.1" << "10.79.0.254" << false;
-}
-
-void tst_networkmanager::refusedChangeLosesNothing()
-{
-    QFETCH(QString, ip);
-    QFETCH(QString, gateway);
-    QFETCH(bool, asNobody);
-    // cmd.exe and netsh run as nobody, who may ask NetworkManager but not change it.
-    QTemporaryDir root;
-    const QByteArray systemroot = qgetenv("systemroot");
-    if (asNobody) {
-        const QString wrapper = root.path() + "/system32/cmd.exe";
-        QVERIFY(QDir(root.path()).mkpath("system32"));
-        QVERIFY(writeFile(wrapper, "#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups "
-                                       + systemroot + "/system32/cmd.exe \"$@\"\n"));
-        QVERIFY(QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::ExeOwner));
-        qputenv("systemroot", QFile::encodeName(root.path()));
-    }
-    const QString before = profile(ProfileFields) + kernelAndResolver("vn0");
-    QVERIFY(testwindow::apply(m_window.get(), {ip, "255.255.255.0", gateway, "10.79.0.54"}));
-    QCOMPARE(m_window->statusbar->currentMessage(), AddressFailed);
-    if (asNobody)
-        QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
-    qputenv("systemroot", systemroot);
-    QCOMPARE(profile(ProfileFields) + kernelAndResolver("vn0"), before);
-}
-
-void tst_networkmanager::macOverrideAndRestart()
-{
-    const QString own = macOf("vn0");
-    windowChanger changer;
-    for (const QStringList &step : {QStringList{"02-aA-bB-cc-dd-EE", "02:aa:bb:cc:dd:ee", "02:AA:BB:CC:DD:EE"},
-                                    QStringList{"", own, "permanent"}}) {
-        const QStringList result = changer.setMac({"vn0", step[0]});
-        QVERIFY2(result.size() == 2 && result[0] == "1" && changer.restartCard(result[1]),
-                 qPrintable("storing or restarting failed: " + result.join(' ')));
-        QCOMPARE(macOf("vn0"), step[1]);
-        QCOMPARE(profile("802-3-ethernet.cloned-mac-address").remove('\\'), step[2]);
-        QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.10/24"});
-    }
-}
-
-void tst_networkmanager::foreignClientIsRefused()
-{
-    testnet::Peer peer("vn1", "10.80.0.1/24");
-    QVERIFY(peer.ok() && testnet::ip({"addr", "add", "10.80.0.10/24", "dev", "vn1"}));
-    // The client's pid file and lease stay in this test's mount namespace.
-    for (const char *dir : {"/run/dhcpcd", "/var/lib/dhcpcd"}) {
-        mkdir(dir, 0755);
-        QVERIFY(mount("tmpfs", dir, "tmpfs", 0, "mode=755") == 0);
-    }
-    QProcess client;
-    client.start("setpriv", {"--pdeathsig", "KILL", "dhcpcd", "-4", "-B", "-L", "-c", "/bin/true", "vn1"});
-    QVERIFY(client.waitForStarted());
-    QTRY_VERIFY(!testnet::dhcpClients().isEmpty());
-    const QString before = kernelAndResolver("vn1");
-
-    QString output;
-    const int code = testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/system32/netsh",
-                                  {"interface", "ip", "set", "address", "name=vn1", "source=static",
-                                   "addr=10.80.0.20", "mask=255.255.255.0", "gateway=10.80.0.1"}, &output);
-    const QString pid = QString::number(client.processId());
-    client.terminate();
-    client.waitForFinished(5000);
-    for (const char *dir : {"/run/dhcpcd", "/var/lib/dhcpcd"})
-        umount2(dir, MNT_DETACH);
-    QCOMPARE(code, 1);
-    QVERIFY2(output.trimmed().count('\n') == 0 && output.contains("dhcpcd (process " + pid + ")"), qPrintable(output));
-    QCOMPARE(kernelAndResolver("vn1"), before);
-}
 
 int main(int argc, char **argv)
 {
