@@ -52,16 +52,158 @@ class tst_wine : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void list();
-    void panel();
-    void commands_data();
-    void commands();
-    void setMac();
-    void restartCard();
-    void deployed();
-    void icon();
+    void initTestCase()
+    {
+        QCOMPARE(expected.size(), 5);
+        guid = adapterInfo(expected.at(0)).at(0);
+        QVERIFY2(!guid.isEmpty(), "GetAdaptersInfo does not report the test's adapter");
+        // Set as the program does.
+        QApplication::setStyle(QStyleFactory::create("Plastique"));
+        qputenv("VANTOREL_NETSH_LOG", netshLog.toLocal8Bit());
+        // The adapter's subkey of the class key, which Wine does not have.
+        QCOMPARE(QProcess::execute("reg", {"add", classKey + '\\' + subkey, "/v", "NetCfgInstanceId", "/d", guid, "/f"}),
+                 0);
+        window.reset(new davErirido);
+    }
+
+    // Listed by connection name with GetAdaptersInfo's name as item data, loopback left out. The way back from that
+    // name finds the interface by the exact name only, and the worker's record carries its hardware address.
+    void list()
+    {
+        QCOMPARE(window->interfaceComboBox->findText("lo"), -1);
+        const int item = window->interfaceComboBox->findText(expected.at(0));
+        QCOMPARE(window->interfaceComboBox->itemData(item, Qt::UserRole).toString(), guid);
+        QCOMPARE(platform::interfaceFromAdapterName(guid).humanReadableName(), expected.at(0));
+        QVERIFY(!platform::interfaceFromAdapterName(guid.toLower()).isValid());
+        QCOMPARE(windowChanger().getAddress(guid).macAddress, adapterInfo(expected.at(0)).at(1));
+    }
+
+    // The panel shows what Wine's IP Helper reports (an adapter on DHCP, as Wine says of every one), drawn in the
+    // Plastique style; the picture is kept beside the test.
+    void panel()
+    {
+        window->interfaceComboBox->setCurrentIndex(window->interfaceComboBox->findText(expected.at(0)));
+        int filled = 0;
+        QVERIFY(QMetaObject::invokeMethod(window.data(), "getInterfacesInfoToLabel", Q_RETURN_ARG(int, filled),
+                                          Q_ARG(QString, guid)));
+        QCOMPARE(filled, 1);
+        const QStringList shown = {window->adapterNameInfoLabel->text(), window->adapterDescribeInfoLabel->text(),
+                                   window->addressTypeInfoLabel->text(), window->ipInfoLabel->text(),
+                                   window->netmaskInfoLabel->text(), window->gatewayInfoLabel->text(),
+                                   window->dns1InfoLabel->text()};
+        QCOMPARE(shown, QStringList({guid, expected.at(0), "DHCP"}) + expected.mid(1));
+
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.data()));
+        QCOMPARE(QByteArray(window->interfaceComboBox->style()->metaObject()->className()), QByteArray("QPlastiqueStyle"));
+        const QString picture = QCoreApplication::applicationDirPath() + "/wine-window.png";
+        QVERIFY2(window->grab().save(picture), qPrintable(picture));
+    }
+
+    // What netsh.exe got from cmd.exe for each command, in order, after cmd.exe split Qt's command line for it.
+    void commands_data()
+    {
+        const QString name = expected.at(0);
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QStringList>("commands");
+        QTest::newRow("Manual change, the panel's own values")
+            << "writeToSystem"
+            << QStringList{netshLine("address", name, "source=static addr=" + expected.at(1) + " mask=" + expected.at(2)
+                                                          + " gateway=" + expected.at(3) + " gwmetric=1"),
+                           netshLine("dns", name, "source=static addr=" + expected.at(4) + " register=primary")};
+        QTest::newRow("Auto distribute") << "dhcpAddress"
+                                         << QStringList{netshLine("address", name, "source=dhcp"),
+                                                        netshLine("dns", name, "source=dhcp")};
+        // A Linux interface name can't hold a blank, so Wine never shows such a connection name; the worker is
+        // handed one directly.
+        const QString blanks = "Local Area Connection 2";
+        QTest::newRow("worker, a connection name with blanks")
+            << "worker"
+            << QStringList{netshLine("address", blanks,
+                                     "source=static addr=192.168.1.10 mask=255.255.255.0 gateway=192.168.1.1 gwmetric=1"),
+                           netshLine("dns", blanks, "source=dhcp")};
+    }
+
+    void commands()
+    {
+        QFETCH(QString, action);
+        QFETCH(QStringList, commands);
+        QFile::remove(netshLog);
+        if (action == "worker") {
+            windowChanger changer;
+            QVERIFY(changer.setAddress({"Local Area Connection 2", "192.168.1.10", "255.255.255.0", "192.168.1.1"}));
+            QVERIFY(changer.setDhcpDns("Local Area Connection 2"));
+        } else {
+            window->interfaceComboBox->setCurrentIndex(window->interfaceComboBox->findText(expected.at(0)));
+            window->ipLineEdit->setText(expected.at(1));
+            window->netmaskLineEdit->setText(expected.at(2));
+            window->gatewayLineEdit->setText(expected.at(3));
+            window->dns1LineEdit->setText(expected.at(4));
+            QVERIFY(QMetaObject::invokeMethod(window.data(), qPrintable(action)));
+        }
+        QFile log(netshLog);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(log.readAll()).split("\n", Qt::SkipEmptyParts), commands);
+    }
+
+    // The override is written into the subkey whose NetCfgInstanceId is the name exactly, and the answer names
+    // that subkey's driver key; any other name writes nothing.
+    void setMac()
+    {
+        const QString address = "02-11-22-33-44-55";
+        for (const bool exact : {true, false}) {
+            QSettings(classKey, QSettings::NativeFormat).remove(subkey + "/NetworkAddress");
+            const QStringList result = windowChanger().setMac({exact ? guid : guid.toLower(), address});
+            QCOMPARE(result, QStringList({"1", driverPrefix + (exact ? subkey : QString())}));
+            QCOMPARE(QSettings(classKey, QSettings::NativeFormat).value(subkey + "/NetworkAddress"),
+                     exact ? QVariant(address) : QVariant());
+        }
+    }
+
+    // Wine's device set holds no network device: the adapter's driver key finds none, and nothing failing is true.
+    void restartCard()
+    {
+        QVERIFY(windowChanger().restartCard(driverPrefix + subkey));
+    }
+
+    // The deployed folder runs as it stands: its vantorel.exe, started with no Qt folder on any path, shows its
+    // window and ends with 0 when the window is closed.
+    void deployed()
+    {
+        window.reset();   // the only other window titled "Vantorel"
+        QProcess program;
+        program.start(qEnvironmentVariable("VANTOREL_DEPLOYED"), QStringList());
+        QVERIFY2(program.waitForStarted(), qPrintable(program.errorString()));
+        HWND shown = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((shown = FindWindowW(nullptr, L"Vantorel")) && IsWindowVisible(shown), 30000);
+        PostMessageW(shown, WM_CLOSE, 0, 0);
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+    }
+
+    // The program file's icon group IDI_ICON1 (US English): eight images, 4, 8 and 32 bits per pixel.
+    void icon()
+    {
+        const std::wstring path = qEnvironmentVariable("VANTOREL_DEPLOYED").toStdWString();
+        const HMODULE program =
+            LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        QVERIFY(program);
+        const HRSRC found = FindResourceExW(program, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, L"IDI_ICON1",
+                                            MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+        QVERIFY2(found, "no icon group IDI_ICON1 in US English");
+        const auto *group = static_cast<const BYTE *>(LockResource(LoadResource(program, found)));
+        // GRPICONDIR: reserved, type, count (WORDs); then 14-byte entries: width, height, colours, reserved (BYTEs),
+        // planes, bits per pixel (WORDs), size (DWORD), id (WORD).
+        QStringList images;
+        for (int i = 0; i < (group[4] | group[5] << 8); ++i) {
+            const BYTE *entry = group + 6 + 14 * i;
+            images << QString("%1x%2x%3").arg(entry[0]).arg(entry[1]).arg(entry[6] | entry[7] << 8);
+        }
+        FreeLibrary(program);
+        QCOMPARE(images, QStringList({"32x32x4", "16x16x4", "48x48x8", "32x32x8", "16x16x8", "48x48x32", "32x32x32",
+                                      "16x16x32"}));
+    }
 
 private:
     QScopedPointer<davErirido> window;
@@ -70,163 +212,6 @@ private:
     QString guid;   // GetAdaptersInfo's name of the test's adapter
     QString netshLog = QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + "/netsh.log");
 };
-
-void tst_wine::initTestCase()
-{
-    QCOMPARE(expected.size(), 5);
-    guid = adapterInfo(expected.at(0)).at(0);
-    QVERIFY2(!guid.isEmpty(), "GetAdaptersInfo does not report the test's adapter");
-    // Set as the program does.
-    QApplication::setStyle(QStyleFactory::create("Plastique"));
-    qputenv("VANTOREL_NETSH_LOG", netshLog.toLocal8Bit());
-    // The adapter's subkey of the class key, which Wine does not have.
-    QCOMPARE(QProcess::execute("reg", {"add", classKey + '\\' + subkey, "/v", "NetCfgInstanceId", "/d", guid, "/f"}),
-             0);
-    window.reset(new davErirido);
-}
-
-void tst_wine::init()
-{
-    QFile::remove(netshLog);
-}
-
-// Listed by connection name with GetAdaptersInfo's name as item data, loopback left out. The way back from that
-// name finds the interface by the exact name only, and the worker's record carries its hardware address.
-void tst_wine::list()
-{
-    QCOMPARE(window->interfaceComboBox->findText("lo"), -1);
-    const int item = window->interfaceComboBox->findText(expected.at(0));
-    QCOMPARE(window->interfaceComboBox->itemData(item, Qt::UserRole).toString(), guid);
-    QCOMPARE(platform::interfaceFromAdapterName(guid).humanReadableName(), expected.at(0));
-    QVERIFY(!platform::interfaceFromAdapterName(guid.toLower()).isValid());
-    QCOMPARE(windowChanger().getAddress(guid).macAddress, adapterInfo(expected.at(0)).at(1));
-}
-
-// The panel shows what Wine's IP Helper reports (an adapter on DHCP, as Wine says of every one), drawn in the
-// Plastique style; the picture is kept beside the test.
-void tst_wine::panel()
-{
-    window->interfaceComboBox->setCurrentIndex(window->interfaceComboBox->findText(expected.at(0)));
-    int filled = 0;
-    QVERIFY(QMetaObject::invokeMethod(window.data(), "getInterfacesInfoToLabel", Q_RETURN_ARG(int, filled),
-                                      Q_ARG(QString, guid)));
-    QCOMPARE(filled, 1);
-    const QStringList shown = {window->adapterNameInfoLabel->text(), window->adapterDescribeInfoLabel->text(),
-                               window->addressTypeInfoLabel->text(), window->ipInfoLabel->text(),
-                               window->netmaskInfoLabel->text(), window->gatewayInfoLabel->text(),
-                               window->dns1InfoLabel->text()};
-    QCOMPARE(shown, QStringList({guid, expected.at(0), "DHCP"}) + expected.mid(1));
-
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window.data()));
-    QCOMPARE(QByteArray(window->interfaceComboBox->style()->metaObject()->className()), QByteArray("QPlastiqueStyle"));
-    const QString picture = QCoreApplication::applicationDirPath() + "/wine-window.png";
-    QVERIFY2(window->grab().save(picture), qPrintable(picture));
-}
-
-// What netsh.exe got from cmd.exe for each command, in order, after cmd.exe split Qt's command line for it.
-void tst_wine::commands_data()
-{
-    const QString name = expected.at(0);
-    QTest::addColumn<QString>("action");
-    QTest::addColumn<QStringList>("commands");
-    QTest::newRow("Manual change, the panel's own values")
-        << "writeToSystem"
-        << QStringList{netshLine("address", name, "source=static addr=" + expected.at(1) + " mask=" + expected.at(2)
-                                                      + " gateway=" + expected.at(3) + " gwmetric=1"),
-                       netshLine("dns", name, "source=static addr=" + expected.at(4) + " register=primary")};
-    QTest::newRow("Auto distribute") << "dhcpAddress"
-                                     << QStringList{netshLine("address", name, "source=dhcp"),
-                                                    netshLine("dns", name, "source=dhcp")};
-    // A Linux interface name can't hold a blank, so Wine never shows such a connection name; the worker is
-    // handed one directly.
-    const QString blanks = "Local Area Connection 2";
-    QTest::newRow("worker, a connection name with blanks")
-        << "worker"
-        << QStringList{netshLine("address", blanks,
-                                 "source=static addr=192.168.1.10 mask=255.255.255.0 gateway=192.168.1.1 gwmetric=1"),
-                       netshLine("dns", blanks, "source=dhcp")};
-}
-
-void tst_wine::commands()
-{
-    QFETCH(QString, action);
-    QFETCH(QStringList, commands);
-    if (action == "worker") {
-        windowChanger changer;
-        QVERIFY(changer.setAddress({"Local Area Connection 2", "192.168.1.10", "255.255.255.0", "192.168.1.1"}));
-        QVERIFY(changer.setDhcpDns("Local Area Connection 2"));
-    } else {
-        window->interfaceComboBox->setCurrentIndex(window->interfaceComboBox->findText(expected.at(0)));
-        window->ipLineEdit->setText(expected.at(1));
-        window->netmaskLineEdit->setText(expected.at(2));
-        window->gatewayLineEdit->setText(expected.at(3));
-        window->dns1LineEdit->setText(expected.at(4));
-        QVERIFY(QMetaObject::invokeMethod(window.data(), qPrintable(action)));
-    }
-    QFile log(netshLog);
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(log.readAll()).split("\n", Qt::SkipEmptyParts), commands);
-}
-
-// The override is written into the subkey whose NetCfgInstanceId is the name exactly, and the answer names
-// that subkey's driver key; any other name writes nothing.
-void tst_wine::setMac()
-{
-    const QString address = "02-11-22-33-44-55";
-    for (const bool exact : {true, false}) {
-        QSettings(classKey, QSettings::NativeFormat).remove(subkey + "/NetworkAddress");
-        const QStringList result = windowChanger().setMac({exact ? guid : guid.toLower(), address});
-        QCOMPARE(result, QStringList({"1", driverPrefix + (exact ? subkey : QString())}));
-        QCOMPARE(QSettings(classKey, QSettings::NativeFormat).value(subkey + "/NetworkAddress"),
-                 exact ? QVariant(address) : QVariant());
-    }
-}
-
-// Wine's device set holds no network device: the adapter's driver key finds none, and nothing failing is true.
-void tst_wine::restartCard()
-{
-    QVERIFY(windowChanger().restartCard(driverPrefix + subkey));
-}
-
-// The deployed folder runs as it stands: its vantorel.exe, started with no Qt folder on any path, shows its
-// window and ends with 0 when the window is closed.
-void tst_wine::deployed()
-{
-    window.reset();   // the only other window titled "Vantorel"
-    QProcess program;
-    program.start(qEnvironmentVariable("VANTOREL_DEPLOYED"), QStringList());
-    QVERIFY2(program.waitForStarted(), qPrintable(program.errorString()));
-    HWND shown = nullptr;
-    QTRY_VERIFY_WITH_TIMEOUT((shown = FindWindowW(nullptr, L"Vantorel")) && IsWindowVisible(shown), 30000);
-    PostMessageW(shown, WM_CLOSE, 0, 0);
-    QVERIFY(program.waitForFinished(20000));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
-}
-
-// The program file's icon group IDI_ICON1 (US English): eight images, 4, 8 and 32 bits per pixel.
-void tst_wine::icon()
-{
-    const std::wstring path = qEnvironmentVariable("VANTOREL_DEPLOYED").toStdWString();
-    const HMODULE program =
-        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    QVERIFY(program);
-    const HRSRC found = FindResourceExW(program, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, L"IDI_ICON1",
-                                        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    QVERIFY2(found, "no icon group IDI_ICON1 in US English");
-    const auto *group = static_cast<const BYTE *>(LockResource(LoadResource(program, found)));
-    // GRPICONDIR: reserved, type, count (WORDs); then 14-byte entries: width, height, colours, reserved (BYTEs),
-    // planes, bits per pixel (WORDs), size (DWORD), id (WORD).
-    QStringList images;
-    for (int i = 0; i < (group[4] | group[5] << 8); ++i) {
-        const BYTE *entry = group + 6 + 14 * i;
-        images << QString("%1x%2x%3").arg(entry[0]).arg(entry[1]).arg(entry[6] | entry[7] << 8);
-    }
-    FreeLibrary(program);
-    QCOMPARE(images, QStringList({"32x32x4", "16x16x4", "48x48x8", "32x32x8", "16x16x8", "48x48x32", "32x32x32",
-                                  "16x16x32"}));
-}
 
 QTEST_MAIN(tst_wine)
 #include "tst_wine.moc"
