@@ -34,98 +34,79 @@ class tst_manager : public QObject
 {
     Q_OBJECT
 private slots:
-    void clientServes_data();
-    void clientServes();
-    void decide_data();
-    void decide();
-    void networkd_data();
-    void networkd();
+    void clientServes_data()
+    {
+        QTest::addColumn<QString>("commandLine");
+        QTest::addColumn<bool>("servesEth1");
+        QTest::newRow("dhclient names it") << "dhclient -4 -v -pf /run/dhclient.eth1.pid -lf /var/lib/dhcp/dhclient.eth1.leases eth1" << true;
+        QTest::newRow("dhclient for every interface") << "dhclient -4 -pf /run/dhclient.pid" << true;
+        QTest::newRow("an option's value is no interface") << "dhclient -cf eth1 eth0" << false;
+        QTest::newRow("dhcpcd of another") << "dhcpcd -4 -b -c /hook -e A=B -o domain_name_servers eth0" << false;
+        QTest::newRow("dhcpcd helper's title") << "dhcpcd: [privileged proxy] eth1 [ip4]" << true;
+        QTest::newRow("udhcpc -i") << "udhcpc -i eth1 -p /run/udhcpc.pid" << true;
+        QTest::newRow("udhcpc serves eth0 by default") << "udhcpc -b" << false;
+        QTest::newRow("not a DHCP client") << "sshd eth1" << false;
+    }
+
+    void clientServes()
+    {
+        QFETCH(QString, commandLine);
+        QFETCH(bool, servesEth1);
+        QCOMPARE(manager::serves(process(1, commandLine), "eth1"), servesEth1);
+    }
+
+    void decide_data()
+    {
+        QTest::addColumn<bool>("networkManager");
+        QTest::addColumn<QStringList>("clients");
+        QTest::addColumn<int>("ownClient");
+        QTest::addColumn<bool>("networkd");
+        QTest::addColumn<manager::Kind>("kind");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("only our own client") << false << QStringList{"dhcpcd -4 -b eth1"} << 1 << false
+                                             << manager::Kind::Nobody << "";
+        QTest::newRow("a foreign client") << false << QStringList{"dhcpcd -4 -b eth1", "dhclient eth1"} << 1 << false
+                                          << manager::Kind::DhcpClient << "dhclient (process 2)";
+        QTest::newRow("our own client's helper") << false << QStringList{"3<-dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1", "2<-dhcpcd: [privileged proxy] eth1 [ip4]"}
+                                                 << 2 << false << manager::Kind::Nobody << "";
+        QTest::newRow("NetworkManager with its own client") << true << QStringList{"dhclient eth1"} << 0 << false
+                                                            << manager::Kind::NetworkManager << "NetworkManager";
+        QTest::newRow("systemd-networkd") << false << QStringList() << 0 << true << manager::Kind::Networkd
+                                          << "systemd-networkd";
+    }
+
+    void decide()
+    {
+        QFETCH(bool, networkManager);
+        QFETCH(QStringList, clients);
+        QFETCH(int, ownClient);
+        QFETCH(bool, networkd);
+        QFETCH(manager::Kind, kind);
+        QFETCH(QString, name);
+        std::vector<manager::Process> processes;
+        for (int i = 0; i < clients.size(); ++i)
+            processes.push_back(process(i + 1, clients[i]));
+        const manager::Owner owner = manager::decide("eth1", networkManager, processes, ownClient, networkd);
+        QCOMPARE(owner.kind, kind);
+        QCOMPARE(QString::fromStdString(owner.name), name);
+    }
+
+    void networkd_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("manages");
+        QTest::newRow("configured") << "# This is private data.\nADMIN_STATE=configured\nOPER_STATE=routable\n" << true;
+        QTest::newRow("unmanaged") << "ADMIN_STATE=unmanaged\nOPER_STATE=carrier\n" << false;
+        QTest::newRow("no state") << "OPER_STATE=carrier\n" << false;
+    }
+
+    void networkd()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, manages);
+        QCOMPARE(manager::networkdManages(file.toStdString()), manages);
+    }
 };
-
-void tst_manager::clientServes_data()
-{
-    QTest::addColumn<QString>("commandLine");
-    QTest::addColumn<bool>("servesEth1");
-    QTest::newRow("dhclient names it") << "dhclient -4 -v -pf /run/dhclient.eth1.pid -lf /var/lib/dhcp/dhclient.eth1.leases eth1" << true;
-    QTest::newRow("dhclient names another") << "dhclient -4 -pf /run/x.pid eth0" << false;
-    QTest::newRow("dhclient for every interface") << "dhclient -4 -pf /run/dhclient.pid" << true;
-    QTest::newRow("an option's value is no interface") << "dhclient -cf eth1 eth0" << false;
-    QTest::newRow("dhcpcd manager mode") << "dhcpcd -q -b" << true;
-    QTest::newRow("dhcpcd of another") << "dhcpcd -4 -b -c /hook -e A=B -o domain_name_servers eth0" << false;
-    QTest::newRow("dhcpcd names it") << "dhcpcd -4 -b eth1" << true;
-    QTest::newRow("dhcpcd helper's title") << "dhcpcd: [privileged proxy] eth1 [ip4]" << true;
-    QTest::newRow("another's helper") << "dhcpcd: [control proxy] eth0 [ip4]" << false;
-    QTest::newRow("udhcpc -i") << "udhcpc -i eth1 -p /run/udhcpc.pid" << true;
-    QTest::newRow("udhcpc of another") << "udhcpc -b -i eth0" << false;
-    QTest::newRow("udhcpc serves eth0 by default") << "udhcpc -b" << false;
-    QTest::newRow("not a DHCP client") << "sshd eth1" << false;
-}
-
-void tst_manager::clientServes()
-{
-    QFETCH(QString, commandLine);
-    QFETCH(bool, servesEth1);
-    QCOMPARE(manager::serves(process(1, commandLine), "eth1"), servesEth1);
-}
-
-void tst_manager::decide_data()
-{
-    QTest::addColumn<bool>("networkManager");
-    QTest::addColumn<QStringList>("clients");
-    QTest::addColumn<int>("ownClient");
-    QTest::addColumn<bool>("networkd");
-    QTest::addColumn<manager::Kind>("kind");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("nobody") << false << QStringList() << 0 << false << manager::Kind::Nobody << "";
-    QTest::newRow("only our own client") << false << QStringList{"dhcpcd -4 -b eth1"} << 1 << false
-                                         << manager::Kind::Nobody << "";
-    QTest::newRow("a foreign client") << false << QStringList{"dhcpcd -4 -b eth1", "dhclient eth1"} << 1 << false
-                                      << manager::Kind::DhcpClient << "dhclient (process 2)";
-    QTest::newRow("our own client's helper") << false << QStringList{"3<-dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1", "2<-dhcpcd: [privileged proxy] eth1 [ip4]"}
-                                             << 2 << false << manager::Kind::Nobody << "";
-    QTest::newRow("a client of another interface") << false << QStringList{"dhclient eth0"} << 0 << false
-                                                   << manager::Kind::Nobody << "";
-    QTest::newRow("NetworkManager with its own client") << true << QStringList{"dhclient eth1"} << 0 << false
-                                                        << manager::Kind::NetworkManager << "NetworkManager";
-    QTest::newRow("systemd-networkd") << false << QStringList() << 0 << true << manager::Kind::Networkd
-                                      << "systemd-networkd";
-}
-
-void tst_manager::decide()
-{
-    QFETCH(bool, networkManager);
-    QFETCH(QStringList, clients);
-    QFETCH(int, ownClient);
-    QFETCH(bool, networkd);
-    QFETCH(manager::Kind, kind);
-    QFETCH(QString, name);
-    std::vector<manager::Process> processes;
-    for (int i = 0; i < clients.size(); ++i)
-        processes.push_back(process(i + 1, clients[i]));
-    const manager::Owner owner = manager::decide("eth1", networkManager, processes, ownClient, networkd);
-    QCOMPARE(owner.kind, kind);
-    QCOMPARE(QString::fromStdString(owner.name), name);
-    if (kind != manager::Kind::Nobody)
-        QVERIFY(QString::fromStdString(manager::refusal("eth1", owner)).contains(name));
-}
-
-void tst_manager::networkd_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<bool>("manages");
-    QTest::newRow("configured") << "# This is private data.\nADMIN_STATE=configured\nOPER_STATE=routable\n" << true;
-    QTest::newRow("configuring") << "ADMIN_STATE=configuring\n" << true;
-    QTest::newRow("unmanaged") << "ADMIN_STATE=unmanaged\nOPER_STATE=carrier\n" << false;
-    QTest::newRow("no state") << "OPER_STATE=carrier\n" << false;
-    QTest::newRow("no file") << "" << false;
-}
-
-void tst_manager::networkd()
-{
-    QFETCH(QString, file);
-    QFETCH(bool, manages);
-    QCOMPARE(manager::networkdManages(file.toStdString()), manages);
-}
 
 QTEST_GUILESS_MAIN(tst_manager)
 #include "tst_manager.moc"

@@ -1,10 +1,8 @@
-// The whole road on an adapter that a real NetworkManager manages (its own,
-// on a private bus in this test's namespaces): the window's slots, the worker,
-// cmd.exe, netsh, NetworkManager, the kernel, and back into the panel. And an
-// adapter that a DHCP client we did not start serves: refused, untouched.
-#include "daverirido.h"
+// The whole road on an adapter that a real NetworkManager manages: the window's slots, the worker, cmd.exe,
+// netsh, NetworkManager, the kernel, and back into the panel. And an adapter that a DHCP client we did not
+// start serves: refused, untouched. The NetworkManager is the test's own, on a private system bus, in the
+// test's network namespace and a mount and UTS namespace of its own.
 #include "netns.h"
-#include "nmbus.h"
 #include "window.h"
 #include "windowchanger.h"
 
@@ -25,6 +23,70 @@ using namespace testwindow;
 const QString Profile = QStringLiteral("wired");
 const QString ProfileFields = QStringLiteral("ipv4.method,ipv4.addresses,ipv4.gateway,ipv4.dns,ipv4.ignore-auto-dns");
 
+// A system bus that lets everyone do everything: the test is its only user.
+const char busConfig[] = R"(<busconfig>
+  <type>system</type>
+  <listen>unix:path=%1/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_type="method_call"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+)";
+
+// rc-manager=unmanaged: with "file" NetworkManager writes temporary files into
+// the machine's /etc. root-only: requests from other users are refused. A
+// static address that another host uses is refused too (address conflict
+// detection). Only vn0 is managed.
+const char nmConfig[] = R"([main]
+plugins=keyfile
+no-auto-default=*
+dhcp=internal
+dns=default
+rc-manager=unmanaged
+hostname-mode=none
+auth-polkit=root-only
+systemd-resolved=false
+[connection]
+ipv4.dad-timeout=300
+[keyfile]
+unmanaged-devices=except:interface-name:vn0
+)";
+
+// Runs in the mount and UTS namespace that unshare made, then becomes
+// NetworkManager. A read-only sysfs of this network namespace makes it go
+// without udev; mount -n leaves the machine's /run/mount/utab alone.
+const char nmStart[] = R"(set -e
+mkdir -p "$1/etc/system-connections" "$1/lib"
+touch "$1/resolv.conf"
+mount -n -t sysfs -o ro sysfs /sys
+mount -n -t tmpfs tmpfs /run
+mkdir -p /run/NetworkManager
+mount -n --bind "$1/etc" /etc/NetworkManager
+mount -n --bind "$1/lib" /var/lib/NetworkManager
+# The test's own resolver file is mounted there already.
+umount -n /etc/resolv.conf || true
+mount -n --bind "$1/resolv.conf" /etc/resolv.conf
+hostname vt-nm
+exec NetworkManager --no-daemon --config "$1/NetworkManager.conf"
+)";
+
+bool writeFile(const QString &path, const QString &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content.toUtf8()) >= 0;
+}
+
+QString profile(const QString &fields)
+{
+    QString output;
+    testnet::run("nmcli", {"-g", fields, "connection", "show", Profile}, &output);
+    return output.trimmed();
+}
 
 QString macOf(const QString &dev)
 {
@@ -41,17 +103,6 @@ QString kernelAndResolver(const QString &dev)
                              + resolver.readAll());
 }
 
-
-int netsh(const QStringList &arguments, QString *output, const QStringList &prefix = {})
-{
-    const QString program = qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/system32/netsh";
-    return prefix.isEmpty() ? testnet::run(program, arguments, output)
-                            : testnet::run(prefix.first(), prefix.mid(1) + QStringList{program} + arguments, output);
-}
-
-// Runs as nobody, who may ask NetworkManager but not change it.
-const QStringList AsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-
 } // namespace
 
 class tst_networkmanager : public QObject
@@ -59,249 +110,203 @@ class tst_networkmanager : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void cleanup();
-    void staticChangeLasts_data();
-    void staticChangeLasts();
-    void dhcpThroughNetworkManagerThenStatic();
-    void refusedChangeLosesNothing_data();
-    void refusedChangeLosesNothing();
-    void macOverrideAndRestart();
-    void deviceWithoutProfileGetsOne();
-    void foreignClientIsRefused_data();
-    void foreignClientIsRefused();
+    void initTestCase()
+    {
+        const QString why = testnet::unavailable();
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
+        qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
+        qputenv("systemroot", QFile::encodeName(qEnvironmentVariable("VANTOREL_BUILD_DIR")));
+        QVERIFY(testnet::useResolvConf("nameserver 10.79.0.1\n"));
+        m_peer.reset(new testnet::Peer("vn0", "10.79.0.1/24"));
+        QVERIFY(m_peer->ok());
+        QVERIFY(m_peer->startDhcp("10.79.0.50", "10.79.0.60", "10.79.0.53"));
+
+        const QString dir = m_nmDir.path();
+        // The bus's socket is reached by the test's unprivileged runs as well.
+        QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                               | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup));
+        QVERIFY(writeFile(dir + "/bus.conf", QString::fromLatin1(busConfig).arg(dir)));
+        QVERIFY(writeFile(dir + "/NetworkManager.conf", nmConfig));
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", QFile::encodeName("unix:path=" + dir + "/bus"));
+        // setpriv's parent-death signal survives exec: both die with the test at the latest.
+        m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_bus.start("setpriv", {"--pdeathsig", "KILL", "dbus-daemon", "--config-file=" + dir + "/bus.conf", "--nofork",
+                                "--nopidfile", "--print-address"});
+        QVERIFY2(m_bus.waitForReadyRead(5000), "the private bus is up");
+        m_nm.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_nm.setStandardOutputFile(QProcess::nullDevice());
+        m_nm.start("setpriv", {"--pdeathsig", "KILL", "unshare", "--mount", "--uts", "--propagation", "private", "sh",
+                               "-c", nmStart, "nm-start", dir});
+        // Up once it answers on the bus with vn0 managed.
+        QString devices;
+        QTRY_VERIFY2_WITH_TIMEOUT(testnet::run("nmcli", {"-t", "-f", "DEVICE,STATE", "device"}, &devices) == 0
+                                      && devices.contains("vn0:") && !devices.contains("vn0:unmanaged"),
+                                  "NetworkManager manages vn0", 10000);
+        // A desktop's wired profile.
+        QCOMPARE(testnet::run("nmcli", {"connection", "add", "type", "ethernet", "ifname", "vn0", "con-name", Profile,
+                                        "ipv6.method", "disabled"}), 0);
+    }
+
+    void cleanupTestCase()
+    {
+        m_window.reset();
+        for (QProcess *process : {&m_nm, &m_bus}) {
+            process->terminate();
+            if (!process->waitForFinished(5000))
+                process->kill();
+            process->waitForFinished(2000);
+        }
+        qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        m_peer.reset();
+        // Nothing of the test's NetworkManager, bus or DHCP server outlives it.
+        QString left;
+        for (const char *name : {"NetworkManager", "dbus-daemon", "dnsmasq", "dhcpcd"}) {
+            QString pids;
+            testnet::run("pgrep", {"--ns", QString::number(getpid()), "--nslist", "net", "-x", name}, &pids);
+            left += pids.trimmed();
+        }
+        QVERIFY2(left.isEmpty(), qPrintable("still running: " + left));
+    }
+
+    void init()
+    {
+        QString output;
+        QVERIFY2(testnet::run("nmcli", {"connection", "modify", Profile, "ipv4.method", "manual", "ipv4.addresses",
+                                        "10.79.0.10/24", "ipv4.gateway", "10.79.0.1", "ipv4.dns", "10.79.0.1",
+                                        "ipv4.ignore-auto-dns", "no", "802-3-ethernet.cloned-mac-address", ""},
+                              &output) == 0,
+                 qPrintable(output));
+        QVERIFY2(testnet::run("nmcli", {"connection", "up", Profile}, &output) == 0, qPrintable(output));
+        QVERIFY2(testwindow::openOn(m_window, "vn0"), "vn0 is listed");
+        QCOMPARE(m_window->ipInfoLabel->text(), QString("10.79.0.10"));
+    }
+
+    void staticChangeLasts_data()
+    {
+        QTest::addColumn<QStringList>("again");
+        QTest::newRow("reapply") << QStringList{"device", "reapply", "vn0"};
+        QTest::newRow("reconnect") << QStringList{"connection", "up", Profile};
+    }
+
+    void staticChangeLasts()
+    {
+        QFETCH(QStringList, again);
+        QVERIFY(testwindow::apply(m_window.get(), {"10.79.0.20", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
+        QCOMPARE(m_window->statusbar->currentMessage(), Finished);
+        QCOMPARE(panel(m_window.get()), QStringList({"Manual", "10.79.0.20", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
+        // Made in the profile, so NetworkManager applies it again and again.
+        QCOMPARE(profile(ProfileFields), QString("manual\n10.79.0.20/24\n10.79.0.1\n10.79.0.53\nyes"));
+        QString output;
+        QVERIFY2(testnet::run("nmcli", again, &output) == 0, qPrintable(output));
+        QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.20/24"});
+        QCOMPARE(testnet::ipJson({"-4", "route", "show", "default", "dev", "vn0"}).at(0)["gateway"].toString(),
+                 QString("10.79.0.1"));
+    }
+
+    void dhcpThroughNetworkManagerThenStatic()
+    {
+        QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->statusbar->currentMessage(), Refreshed, 30000);
+        const QString leased = m_window->ipInfoLabel->text();
+        QVERIFY2(QHostAddress(leased).isInSubnet(QHostAddress("10.79.0.48"), 28), qPrintable(leased));
+        QCOMPARE(m_window->addressTypeInfoLabel->text(), QString("DHCP"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->dns1InfoLabel->text(), QString("10.79.0.53"), 5000);
+        QCOMPARE(profile(ProfileFields), QString("auto\n\n\n\nno"));
+        QVERIFY2(testnet::dhcpClients().isEmpty(), "NetworkManager's own client, no second one");
+
+        QVERIFY(testwindow::apply(m_window.get(), {"10.79.0.21", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
+        QCOMPARE(m_window->statusbar->currentMessage(), Finished);
+        QCOMPARE(profile("ipv4.method,ipv4.addresses"), QString("manual\n10.79.0.21/24"));
+        QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.21/24"});
+    }
+
+    void refusedChangeLosesNothing_data()
+    {
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("gateway");
+        QTest::addColumn<bool>("asNobody");
+        QTest::newRow("without the right to change it") << "10.79.0.30" << "10.79.0.1" << true;
+        QTest::newRow("an address in use") << "10.79.0.1" << "10.79.0.254" << false;
+    }
+
+    void refusedChangeLosesNothing()
+    {
+        QFETCH(QString, ip);
+        QFETCH(QString, gateway);
+        QFETCH(bool, asNobody);
+        // cmd.exe and netsh run as nobody, who may ask NetworkManager but not change it.
+        QTemporaryDir root;
+        const QByteArray systemroot = qgetenv("systemroot");
+        if (asNobody) {
+            const QString wrapper = root.path() + "/system32/cmd.exe";
+            QVERIFY(QDir(root.path()).mkpath("system32"));
+            QVERIFY(writeFile(wrapper, "#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups "
+                                           + systemroot + "/system32/cmd.exe \"$@\"\n"));
+            QVERIFY(QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::ExeOwner));
+            qputenv("systemroot", QFile::encodeName(root.path()));
+        }
+        const QString before = profile(ProfileFields) + kernelAndResolver("vn0");
+        QVERIFY(testwindow::apply(m_window.get(), {ip, "255.255.255.0", gateway, "10.79.0.54"}));
+        QCOMPARE(m_window->statusbar->currentMessage(), AddressFailed);
+        if (asNobody)
+            QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
+        qputenv("systemroot", systemroot);
+        QCOMPARE(profile(ProfileFields) + kernelAndResolver("vn0"), before);
+    }
+
+    void macOverrideAndRestart()
+    {
+        const QString own = macOf("vn0");
+        windowChanger changer;
+        for (const QStringList &step : {QStringList{"02-aA-bB-cc-dd-EE", "02:aa:bb:cc:dd:ee", "02:AA:BB:CC:DD:EE"},
+                                        QStringList{"", own, "permanent"}}) {
+            const QStringList result = changer.setMac({"vn0", step[0]});
+            QVERIFY2(result.size() == 2 && result[0] == "1" && changer.restartCard(result[1]),
+                     qPrintable("storing or restarting failed: " + result.join(' ')));
+            QCOMPARE(macOf("vn0"), step[1]);
+            QCOMPARE(profile("802-3-ethernet.cloned-mac-address").remove('\\'), step[2]);
+            QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.10/24"});
+        }
+    }
+
+    void foreignClientIsRefused()
+    {
+        testnet::Peer peer("vn1", "10.80.0.1/24");
+        QVERIFY(peer.ok() && testnet::ip({"addr", "add", "10.80.0.10/24", "dev", "vn1"}));
+        // The client's pid file and lease stay in this test's mount namespace.
+        for (const char *dir : {"/run/dhcpcd", "/var/lib/dhcpcd"}) {
+            mkdir(dir, 0755);
+            QVERIFY(mount("tmpfs", dir, "tmpfs", 0, "mode=755") == 0);
+        }
+        QProcess client;
+        client.start("setpriv", {"--pdeathsig", "KILL", "dhcpcd", "-4", "-B", "-L", "-c", "/bin/true", "vn1"});
+        QVERIFY(client.waitForStarted());
+        QTRY_VERIFY(!testnet::dhcpClients().isEmpty());
+        const QString before = kernelAndResolver("vn1");
+
+        QString output;
+        const int code = testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/system32/netsh",
+                                      {"interface", "ip", "set", "address", "name=vn1", "source=static",
+                                       "addr=10.80.0.20", "mask=255.255.255.0", "gateway=10.80.0.1"}, &output);
+        const QString pid = QString::number(client.processId());
+        client.terminate();
+        client.waitForFinished(5000);
+        for (const char *dir : {"/run/dhcpcd", "/var/lib/dhcpcd"})
+            umount2(dir, MNT_DETACH);
+        QCOMPARE(code, 1);
+        QVERIFY2(output.trimmed().count('\n') == 0 && output.contains("dhcpcd (process " + pid + ")"), qPrintable(output));
+        QCOMPARE(kernelAndResolver("vn1"), before);
+    }
 
 private:
-    void openWindowOn(const QString &adapter);
-    void apply(const QString &ip, const QString &dns);
-
     QTemporaryDir m_state;
+    QTemporaryDir m_nmDir;
+    QProcess m_bus;
+    QProcess m_nm;
     std::unique_ptr<testnet::Peer> m_peer;
-    std::unique_ptr<testnet::NetworkManager> m_nm;
     std::unique_ptr<davErirido> m_window;
 };
-
-void tst_networkmanager::initTestCase()
-{
-    const QString why = testnet::unavailable();
-    if (!why.isEmpty())
-        QSKIP(qPrintable(why));
-    for (const QString program : {"NetworkManager", "dbus-daemon", "nmcli"}) {
-        if (QStandardPaths::findExecutable(program, {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}).isEmpty())
-            QSKIP(qPrintable(program + " is not installed (package network-manager, dbus)"));
-    }
-    qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
-    qputenv("systemroot", QFile::encodeName(qEnvironmentVariable("VANTOREL_BUILD_DIR")));
-    QVERIFY(testnet::useResolvConf("nameserver 10.79.0.1\n"));
-    m_peer.reset(new testnet::Peer("vn0", "10.79.0.1/24"));
-    QVERIFY(m_peer->ok());
-    QVERIFY(m_peer->startDhcp("10.79.0.50", "10.79.0.60", "10.79.0.53"));
-    m_nm.reset(new testnet::NetworkManager({"vn0"}));
-    QVERIFY2(m_nm->ok(), "NetworkManager manages vn0");
-    // A desktop's wired profile with a static configuration.
-    QCOMPARE(m_nm->nmcli({"connection", "add", "type", "ethernet", "ifname", "vn0", "con-name", Profile,
-                          "ipv6.method", "disabled"}), 0);
-}
-
-void tst_networkmanager::cleanupTestCase()
-{
-    m_window.reset();
-    m_nm.reset();
-    m_peer.reset();
-    // Nothing of the test's NetworkManager, bus or DHCP server outlives it.
-    QString left;
-    for (const char *name : {"NetworkManager", "dbus-daemon", "dnsmasq", "dhcpcd"}) {
-        QString pids;
-        testnet::run("pgrep", {"--ns", QString::number(getpid()), "--nslist", "net", "-x", name}, &pids);
-        left += pids.trimmed();
-    }
-    QVERIFY2(left.isEmpty(), qPrintable("still running: " + left));
-}
-
-void tst_networkmanager::init()
-{
-    if (QTest::currentTestFunction() == QLatin1String("foreignClientIsRefused"))
-        return;
-    QString output;
-    QVERIFY2(m_nm->nmcli({"connection", "modify", Profile, "ipv4.method", "manual", "ipv4.addresses", "10.79.0.10/24",
-                          "ipv4.gateway", "10.79.0.1", "ipv4.dns", "10.79.0.1", "ipv4.ignore-auto-dns", "no",
-                          "802-3-ethernet.cloned-mac-address", ""}, &output) == 0, qPrintable(output));
-    QVERIFY2(m_nm->nmcli({"connection", "up", Profile}, &output) == 0, qPrintable(output));
-    openWindowOn("vn0");
-    QCOMPARE(m_window->ipInfoLabel->text(), QString("10.79.0.10"));
-    QCOMPARE(m_window->dns1InfoLabel->text(), QString("10.79.0.1"));
-}
-
-void tst_networkmanager::cleanup()
-{
-    m_window.reset();
-}
-
-void tst_networkmanager::openWindowOn(const QString &adapter)
-{
-    QVERIFY2(testwindow::openOn(m_window, adapter), qPrintable(adapter + " is listed"));
-}
-
-void tst_networkmanager::apply(const QString &ip, const QString &dns)
-{
-    QVERIFY(testwindow::apply(m_window.get(), {ip, "255.255.255.0", "10.79.0.1", dns}));
-}
-
-void tst_networkmanager::staticChangeLasts_data()
-{
-    QTest::addColumn<QStringList>("again");
-    QTest::newRow("reapply") << QStringList{"device", "reapply", "vn0"};
-    QTest::newRow("reconnect") << QStringList{"connection", "up", Profile};
-}
-
-void tst_networkmanager::staticChangeLasts()
-{
-    QFETCH(QStringList, again);
-    apply("10.79.0.20", "10.79.0.53");
-    QCOMPARE(m_window->statusbar->currentMessage(), Finished);
-    QCOMPARE(panel(m_window.get()), QStringList({"Manual", "10.79.0.20", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
-    // Made in the profile, so NetworkManager applies it again and again.
-    QCOMPARE(m_nm->profile(Profile, ProfileFields), QString("manual\n10.79.0.20/24\n10.79.0.1\n10.79.0.53\nyes"));
-    QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.20/24"});
-    QString output;
-    QVERIFY2(m_nm->nmcli(again, &output) == 0, qPrintable(output));
-    QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.20/24"});
-    QCOMPARE(testnet::ipJson({"-4", "route", "show", "default", "dev", "vn0"}).at(0)["gateway"].toString(),
-             QString("10.79.0.1"));
-}
-
-void tst_networkmanager::dhcpThroughNetworkManagerThenStatic()
-{
-    QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
-    QCOMPARE(m_window->statusbar->currentMessage(), DhcpSwitched);
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->statusbar->currentMessage(), Refreshed, 30000);
-    const QString leased = m_window->ipInfoLabel->text();
-    QVERIFY2(QHostAddress(leased).isInSubnet(QHostAddress("10.79.0.48"), 28), qPrintable(leased));
-    QCOMPARE(m_window->addressTypeInfoLabel->text(), QString("DHCP"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->dns1InfoLabel->text(), QString("10.79.0.53"), 5000);
-    QCOMPARE(m_nm->profile(Profile, ProfileFields), QString("auto\n\n\n\nno"));
-    QVERIFY2(testnet::dhcpClients().isEmpty(), "NetworkManager's own client, no second one");
-    QCOMPARE(testnet::addressesOf("vn0"), QStringList{leased + "/24"});
-
-    apply("10.79.0.21", "10.79.0.53");
-    QCOMPARE(m_window->statusbar->currentMessage(), Finished);
-    QCOMPARE(m_window->addressTypeInfoLabel->text(), QString("Manual"));
-    QCOMPARE(m_nm->profile(Profile, "ipv4.method,ipv4.addresses"), QString("manual\n10.79.0.21/24"));
-    QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.21/24"});
-}
-
-void tst_networkmanager::refusedChangeLosesNothing_data()
-{
-    QTest::addColumn<QString>("ip");
-    QTest::addColumn<QString>("gateway");
-    QTest::addColumn<bool>("asNobody");
-    QTest::newRow("without the right to change it") << "10.79.0.30" << "10.79.0.1" << true;
-    QTest::newRow("an address in use") << "10.79.0.1" << "10.79.0.254" << false;
-}
-
-void tst_networkmanager::refusedChangeLosesNothing()
-{
-    QFETCH(QString, ip);
-    QFETCH(QString, gateway);
-    QFETCH(bool, asNobody);
-    // cmd.exe and netsh run as a user NetworkManager refuses.
-    QTemporaryDir root;
-    const QByteArray systemroot = qgetenv("systemroot");
-    if (asNobody) {
-        QVERIFY(QDir(root.path()).mkpath("system32"));
-        QFile wrapper(root.path() + "/system32/cmd.exe");
-        QVERIFY(wrapper.open(QIODevice::WriteOnly));
-        wrapper.write(QStringLiteral("#!/bin/sh\nexec %1 %2/system32/cmd.exe \"$@\"\n")
-                          .arg(AsNobody.join(' '), qEnvironmentVariable("VANTOREL_BUILD_DIR")).toUtf8());
-        wrapper.close();
-        wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("systemroot", QFile::encodeName(root.path()));
-    }
-
-    const QString profile = m_nm->profile(Profile, ProfileFields);
-    const QString kernel = kernelAndResolver("vn0");
-    QVERIFY(testwindow::apply(m_window.get(), {ip, "255.255.255.0", gateway, "10.79.0.54"}));
-    QCOMPARE(m_window->statusbar->currentMessage(), AddressFailed);
-    if (asNobody)
-        QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
-    qputenv("systemroot", systemroot);
-    QCOMPARE(m_nm->profile(Profile, ProfileFields), profile);
-    QCOMPARE(kernelAndResolver("vn0"), kernel);
-    if (!asNobody)
-        return;
-
-    // netsh says why, in NetworkManager's words.
-    QString output;
-    QCOMPARE(netsh({"interface", "ip", "set", "dns", "name=vn0", "source=static", "addr=10.79.0.54"}, &output, AsNobody), 1);
-    QVERIFY2(output.trimmed().count('\n') == 0 && output.contains("NetworkManager refused"), qPrintable(output));
-    QCOMPARE(m_nm->profile(Profile, ProfileFields), profile);
-}
-
-void tst_networkmanager::macOverrideAndRestart()
-{
-    const QString own = macOf("vn0");
-    windowChanger changer;
-    for (const QStringList &step : {QStringList{"02-aA-bB-cc-dd-EE", "02:aa:bb:cc:dd:ee", "02:AA:BB:CC:DD:EE"},
-                                    QStringList{"", own, "permanent"}}) {
-        const QStringList result = changer.setMac({"vn0", step[0]});
-        QVERIFY2(result.size() == 2 && result[0] == "1" && changer.restartCard(result[1]),
-                 qPrintable("storing or restarting failed: " + result.join(' ')));
-        QCOMPARE(macOf("vn0"), step[1]);
-        QCOMPARE(m_nm->profile(Profile, "802-3-ethernet.cloned-mac-address").remove('\\'), step[2]);
-        QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.10/24"});
-        // NetworkManager keeps it through a reconnect of its own.
-        QCOMPARE(m_nm->nmcli({"connection", "up", Profile}), 0);
-        QCOMPARE(macOf("vn0"), step[1]);
-    }
-}
-
-void tst_networkmanager::deviceWithoutProfileGetsOne()
-{
-    QCOMPARE(m_nm->nmcli({"connection", "delete", Profile}), 0);
-    QString output;
-    QVERIFY2(netsh({"interface", "ip", "set", "address", "name=vn0", "source=static", "addr=10.79.0.40",
-                    "mask=255.255.255.0", "gateway=10.79.0.1"}, &output) == 0, qPrintable(output));
-    QCOMPARE(m_nm->profile("vn0", "connection.interface-name,ipv4.method,ipv4.addresses"), QString("vn0\nmanual\n10.79.0.40/24"));
-    QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.40/24"});
-}
-
-void tst_networkmanager::foreignClientIsRefused_data()
-{
-    QTest::addColumn<QStringList>("command");
-    QTest::newRow("static address") << QStringList{"address", "source=static", "addr=10.80.0.20", "mask=255.255.255.0", "gateway=10.80.0.1"};
-    QTest::newRow("dhcp address") << QStringList{"address", "source=dhcp"};
-    QTest::newRow("static dns") << QStringList{"dns", "source=static", "addr=10.80.0.53"};
-}
-
-void tst_networkmanager::foreignClientIsRefused()
-{
-    QFETCH(QStringList, command);
-    testnet::Peer peer("vn1", "10.80.0.1/24");
-    QVERIFY(peer.ok() && testnet::ip({"addr", "add", "10.80.0.10/24", "dev", "vn1"}));
-    // The client's pid file and lease stay in this test's mount namespace.
-    for (const char *dir : {"/run/dhcpcd", "/var/lib/dhcpcd"}) {
-        mkdir(dir, 0755);
-        QVERIFY(mount("tmpfs", dir, "tmpfs", 0, "mode=755") == 0);
-    }
-    QProcess client;
-    client.start("setpriv", {"--pdeathsig", "KILL", "dhcpcd", "-4", "-B", "-L", "-c", "/bin/true", "vn1"});
-    QVERIFY(client.waitForStarted());
-    QTRY_VERIFY(!testnet::dhcpClients().isEmpty());
-    const QString pid = QString::number(client.processId());
-    const QString before = kernelAndResolver("vn1");
-
-    QString output;
-    const int code = netsh(QStringList{"interface", "ip", "set"} + command.mid(0, 1) + QStringList{"name=vn1"} + command.mid(1), &output);
-    client.terminate();
-    client.waitForFinished(5000);
-    for (const char *dir : {"/run/dhcpcd", "/var/lib/dhcpcd"})
-        umount2(dir, MNT_DETACH);
-    QCOMPARE(code, 1);
-    QVERIFY2(output.trimmed().count('\n') == 0 && output.contains("dhcpcd (process " + pid + ")"), qPrintable(output));
-    QCOMPARE(kernelAndResolver("vn1"), before);
-}
 
 int main(int argc, char **argv)
 {

@@ -1,10 +1,7 @@
-// The window as the system tests drive it: opened on one adapter, four
-// addresses typed and "Manual change" pressed, its panel read.
+// The window as the system tests drive it.
 #pragma once
 
 #include "daverirido.h"
-
-#include <QStringList>
 
 #include <memory>
 
@@ -15,13 +12,12 @@ const QString AddressFailed = QStringLiteral("IP, netmask and gateway change fai
 const QString DhcpSwitched = QStringLiteral("Dhcp addressed finished. Refreshing the addresses information.");
 const QString Refreshed = QStringLiteral("Refreshing information successful.");
 
-// False when the adapter is not in the window's list.
+// A new window showing the adapter; false when it is not in the window's list.
 inline bool openOn(std::unique_ptr<davErirido> &window, const QString &adapter)
 {
     window.reset(new davErirido);
-    const int row = window->interfaceComboBox->findData(adapter, Qt::UserRole);
-    window->interfaceComboBox->setCurrentIndex(row);
-    return row >= 0;
+    window->interfaceComboBox->setCurrentIndex(window->interfaceComboBox->findData(adapter, Qt::UserRole));
+    return window->interfaceComboBox->currentIndex() >= 0;
 }
 
 // Types IP, netmask, gateway and DNS server and presses "Manual change"; false

@@ -4,22 +4,17 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
 
 int wmain()
 {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(L"VANTOREL_NETSH_LOG", path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return 1;
     const wchar_t *line = GetCommandLineW();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
-    char *text = new char[size];
-    WideCharToMultiByte(CP_UTF8, 0, line, -1, text, size, nullptr, nullptr);
-    FILE *log = _wfopen(path, L"ab");
+    std::string text(WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line, -1, &text[0], int(text.size()), nullptr, nullptr);
+    const wchar_t *path = _wgetenv(L"VANTOREL_NETSH_LOG");
+    FILE *log = path ? _wfopen(path, L"ab") : nullptr;
     if (!log)
         return 1;
-    std::fprintf(log, "%s\n", text);
-    std::fclose(log);
-    delete[] text;
-    return 0;
+    std::fprintf(log, "%s\n", text.c_str());
+    return std::fclose(log);
 }
