@@ -10,7 +10,6 @@
 namespace {
 
 const QString dev = "vn0";
-QString recordDir; // netsh's records for this network namespace
 
 // "10.0.0.5/24 10.0.0.6/24 | 10.0.0.1 7 static": the IPv4 addresses, then the default
 // routes (gateway metric protocol). An address with a lifetime ends in "~", one with a
@@ -113,7 +112,6 @@ void tst_netsh::initTestCase()
         QSKIP(qPrintable(testnet::unavailable()));
     QVERIFY(m_state.isValid());
     qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
-    recordDir = QString::fromStdString(netstate::namespaceDir());
 }
 
 void tst_netsh::cleanup()
@@ -121,7 +119,7 @@ void tst_netsh::cleanup()
     for (const QString &pid : testnet::dhcpClients())
         kill(pid.toInt(), SIGTERM);
     m_peer.reset();
-    QDir(recordDir).removeRecursively();
+    QDir(QString::fromStdString(netstate::namespaceDir())).removeRecursively(); // records of a link now gone
 }
 
 bool tst_netsh::setUp(const QStringList &config)
