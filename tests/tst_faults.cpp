@@ -1,7 +1,6 @@
-// Trying to break netsh on the real kernel: hostile interface names, a DHCP
-// client that hangs or fails, signals and kill -9 in the middle of a change,
-// changes at the same time, records another user could redirect. Each ends in
-// the requested configuration with exit 0, or exactly as it was with exit 1 and one line.
+// Trying to break netsh on the real kernel: hostile interface names, a DHCP client
+// that hangs or fails, signals and kill -9 in the middle of a change, changes at the
+// same time, records another user could redirect.
 #include "netns.h"
 #include "netstate_linux.h"
 #include "windowchanger.h"
@@ -48,11 +47,6 @@ QStringList staticCommand(const QString &dev, const QString &address)
                    + address.section('.', 0, 2) + ".1 gwmetric=1").split(' ');
 }
 
-int dhcpClientCount()
-{
-    return testnet::dhcpClients().size();
-}
-
 } // namespace
 
 class tst_faults : public QObject
@@ -72,7 +66,6 @@ private slots:
 private:
     QTemporaryDir m_scratch;
     std::vector<std::unique_ptr<testnet::Peer>> m_peers;
-    bool m_faked = false;
 };
 
 void tst_faults::initTestCase()
@@ -86,9 +79,7 @@ void tst_faults::initTestCase()
 
 void tst_faults::cleanup()
 {
-    if (m_faked)
-        umount2("/usr/sbin/dhcpcd", MNT_DETACH);
-    m_faked = false;
+    umount2("/usr/sbin/dhcpcd", MNT_DETACH); // a stand-in, if a row mounted one
     testnet::run("pkill", {"--ns", QString::number(getpid()), "--nslist", "net", "-KILL", "-x", "dhcpcd"});
     m_peers.clear();
 }
@@ -117,12 +108,12 @@ void tst_faults::hostileNames()
     worker.setAddress({name, "10.90.0.9", "255.255.255.0", "10.90.0.1"});
     QCOMPARE(configOf(name), QString("10.90.0.9/24 | 10.90.0.1 1"));
     worker.setDhcpAddress(name);
-    QVERIFY2((dhcpClientCount() > 0) == served, "a DHCP client serves the adapter if it takes the name");
+    QVERIFY2(testnet::dhcpClients().isEmpty() != served, "a DHCP client serves the adapter if it takes the name");
     QTest::qWait(500); // a client that took the name for an option would be at the others by now
     QCOMPARE(QJsonDocument(testnet::ipJson({"-d", "addr", "show", "hx9"})).toJson(), bystander);
     worker.setAddress({name, "10.90.0.8", "255.255.255.0", "10.90.0.1"});
     QCOMPARE(configOf(name), QString("10.90.0.8/24 | 10.90.0.1 1"));
-    QTRY_COMPARE_WITH_TIMEOUT(dhcpClientCount(), 0, 3000); // static stops the client netsh started
+    QTRY_VERIFY_WITH_TIMEOUT(testnet::dhcpClients().isEmpty(), 3000); // static stops the client netsh started
 }
 
 void tst_faults::refusedOrRolledBack_data()
@@ -144,7 +135,6 @@ void tst_faults::refusedOrRolledBack_data()
     QTest::newRow("client ends without a daemon") << dhcp << QByteArray("exit 0") << 0 << "" << "did not keep running";
     QTest::newRow("client hangs") << dhcp << hang << 0 << "" << "did not end within";
     QTest::newRow("client hangs, SIGTERM") << dhcp << hang << int(SIGTERM) << "" << "interrupted";
-    QTest::newRow("client hangs, SIGHUP") << dhcp << mark + "exec sleep 60" << int(SIGHUP) << "" << "interrupted";
     QTest::newRow("client hangs, cmd.exe killed") << dhcp << hang << int(SIGKILL) << "" << QString();
     QTest::newRow("records others may write") << good << QByteArray() << 0 << "shared" << "can be written by other users";
     QTest::newRow("a link planted as the lock") << good << QByteArray() << 0 << "link" << "can't be used";
@@ -167,10 +157,10 @@ void tst_faults::refusedOrRolledBack()
             && testnet::ip({"route", "add", "default", "via", "10.92.0.1", "dev", "vf0", "metric", "1", "proto", "42", "src", "10.92.0.10", "mtu", "1400"}));
     QFile fake(m_scratch.filePath("dhcpcd"));
     if (!client.isEmpty()) {
-        m_faked = fake.open(QIODevice::WriteOnly | QIODevice::Truncate) && fake.write("#!/bin/sh\n" + client + "\n") > 0
-            && fake.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        QVERIFY(fake.open(QIODevice::WriteOnly | QIODevice::Truncate) && fake.write("#!/bin/sh\n" + client + "\n") > 0
+                && fake.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
         fake.close();
-        QVERIFY(m_faked && mount(QFile::encodeName(fake.fileName()).constData(), "/usr/sbin/dhcpcd", nullptr, MS_BIND, nullptr) == 0);
+        QVERIFY(mount(QFile::encodeName(fake.fileName()).constData(), "/usr/sbin/dhcpcd", nullptr, MS_BIND, nullptr) == 0);
     }
     QFile::remove(m_scratch.filePath("started"));
     const QString state = m_scratch.filePath("state");
