@@ -131,7 +131,9 @@ void parseRoute(nlmsghdr *h, Tables *tables)
     if (tb[RTA_MULTIPATH]) {
         // rtnetlink(7): a list of struct rtnexthop, each followed by its own attributes.
         int left = nla_len(tb[RTA_MULTIPATH]);
-        for (auto *nh = static_cast<rtnexthop *>(nla_data(tb[RTA_MULTIPATH])); RTNH_OK(nh, left);
+        // RTNH_OK reads rtnh_len before it looks at what is left: check the room first.
+        for (auto *nh = static_cast<rtnexthop *>(nla_data(tb[RTA_MULTIPATH]));
+             left >= int(sizeof *nh) && RTNH_OK(nh, left);
              left -= NLMSG_ALIGN(nh->rtnh_len), nh = RTNH_NEXT(nh)) {
             nlattr *inner[RTA_MAX + 1];
             if (nla_parse(inner, RTA_MAX, reinterpret_cast<nlattr *>(RTNH_DATA(nh)), nh->rtnh_len - int(sizeof *nh),
