@@ -1,13 +1,8 @@
 #include "netns.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryFile>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QtTest>
 
-#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,9 +18,8 @@ ino_t namespaceInode(const QString &pid, const char *kind)
     return stat(path.constData(), &st) == 0 ? st.st_ino : 0;
 }
 
-// True only when the namespace differs from the parent's (CTest, which starts the
-// test through unshare), which must be readable, and from init's where that can
-// be read (a hardened or virtualised init hides it even from root).
+// True when the namespace differs from the parent's (unshare's caller) and
+// from init's where that can be read.
 bool ownNamespace(const char *kind)
 {
     const ino_t own = namespaceInode(QStringLiteral("self"), kind);
@@ -33,9 +27,8 @@ bool ownNamespace(const char *kind)
     return own != 0 && parent != 0 && own != parent && own != namespaceInode(QStringLiteral("1"), kind);
 }
 
-// `ip netns add` names a namespace by a file in /run/netns. A tmpfs of our own
-// there keeps the names inside the test's mount namespace: nothing is left
-// behind for the machine's `ip netns` to trip over, even when a test dies.
+// A tmpfs of our own on /run/netns keeps `ip netns` names inside the test's
+// mount namespace: nothing is left behind, even when a test dies.
 void privateNetnsFolder()
 {
     static bool done = false;
@@ -104,14 +97,12 @@ QStringList dhcpClients()
 
 bool useResolvConf(const QString &content)
 {
-    // A file of our own is mounted over the resolver once and unlinked at
-    // once: the mount keeps it alive for the test and nothing is left behind.
-    // Later calls rewrite it in place (a rename onto a mount point is refused).
+    // A fresh temporary file (O_EXCL) is mounted over the resolver once and
+    // goes at once: the mount keeps it alive. Later calls rewrite it in place.
     static bool mounted = false;
     if (!mounted) {
         if (!unavailable().isEmpty())
             return false;
-        // A fresh name (O_EXCL), never a file someone planted there.
         QTemporaryFile file(QDir::tempPath() + QStringLiteral("/vantorel-test-resolv-XXXXXX"));
         if (!file.open())
             return false;
@@ -151,9 +142,8 @@ Peer::~Peer()
 
 bool Peer::startDhcp(const QString &first, const QString &last, const QString &dns)
 {
-    // dnsmasq takes the mask and the router from the far end's address. setpriv
-    // gives it a parent-death signal (PR_SET_PDEATHSIG), which exec keeps and a
-    // change of user or group would clear: the server dies with the test.
+    // The parent-death signal setpriv sets survives exec but not a change of
+    // user or group: hence root.
     m_dnsmasq.reset(new QProcess);
     m_dnsmasq->setProcessChannelMode(QProcess::ForwardedChannels);
     m_dnsmasq->start(QStringLiteral("setpriv"),
@@ -161,8 +151,7 @@ bool Peer::startDhcp(const QString &first, const QString &last, const QString &d
                       "--conf-file=/dev/null", "--port=0", "--user=root", "--group=root", "--pid-file=", "--leasefile-ro",
                       "--bind-interfaces", "--interface=" + m_name + "-p", "--dhcp-authoritative",
                       "--dhcp-range=" + first + "," + last + ",1h", "--dhcp-option=option:dns-server," + dns});
-    // A server that can't bind ends at once; one slow to bind is found by the
-    // client's retries.
+    // A server that can't bind ends at once.
     return m_dnsmasq->waitForStarted(5000) && !m_dnsmasq->waitForFinished(500);
 }
 
