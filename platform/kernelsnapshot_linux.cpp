@@ -255,15 +255,6 @@ std::vector<Interface> join(Tables tables)
 
 } // namespace
 
-std::vector<Interface> fromDatagrams(std::vector<std::vector<uint8_t>> datagrams)
-{
-    Tables tables;
-    rtnl::Error ignored;
-    for (std::vector<uint8_t> &d : datagrams)
-        parse(d.data(), int(d.size()), 0, &tables, &ignored);
-    return join(std::move(tables));
-}
-
 unsigned forks()
 {
     static std::atomic<unsigned> count {0};

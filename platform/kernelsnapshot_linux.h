@@ -30,8 +30,4 @@ bool currentNamespace(dev_t *device, ino_t *inode);
 // could not be asked.
 std::vector<Interface> read(rtnl::Error *error);
 
-// The same from the datagrams of recorded dump answers (RTM_NEWLINK,
-// RTM_NEWADDR and RTM_NEWROUTE messages; others are skipped).
-std::vector<Interface> fromDatagrams(std::vector<std::vector<uint8_t>> datagrams);
-
 } // namespace kernelsnapshot

@@ -36,9 +36,11 @@ QString configOf()
 QString rest()
 {
     QJsonArray others;
-    for (const QJsonValue &link : testnet::ipJson({"-d", "addr", "show"})) {
+    // IPv4 only, and no link state: a new link's operstate and IPv6 addresses
+    // settle in their own time.
+    for (const QJsonValue &link : testnet::ipJson({"-4", "-d", "addr", "show"})) {
         if (link["ifname"].toString() != dev)
-            others << link;
+            others << QJsonObject{{"ifname", link["ifname"]}, {"addr_info", link["addr_info"]}};
     }
     for (const QJsonValue &r : testnet::ipJson({"-d", "route", "show", "table", "all"})) {
         if (r["dev"].toString() != dev
