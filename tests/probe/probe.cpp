@@ -7,11 +7,7 @@
 
 namespace {
 
-class Probe : public QObject
-{
-public:
-    using QObject::QObject;
-
+struct Probe : QObject {
     bool eventFilter(QObject *object, QEvent *event) override
     {
         auto *window = qobject_cast<QMainWindow *>(object);
@@ -25,11 +21,6 @@ public:
     }
 };
 
-void install()
-{
-    qApp->installEventFilter(new Probe(qApp));
-}
-
 } // namespace
 
-Q_COREAPP_STARTUP_FUNCTION(install)
+Q_COREAPP_STARTUP_FUNCTION([] { qApp->installEventFilter(new Probe); })
