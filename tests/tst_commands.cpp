@@ -82,14 +82,16 @@ void tst_commands::query_data()
     const ULONG node = sizeof(IP_ADDR_STRING);
     const fake::Adapter several{"lo", "loopback", 1, MIB_IF_TYPE_ETHERNET, 1, {{"192.168.7.11", "255.255.0.0"}, {"10.0.0.1", "255.0.0.0"}},
                                 {"192.168.7.2", "192.168.7.254"}, {"192.168.7.54", "8.8.8.8"}, "192.168.7.3"};
-    const QStringList wired = {"vantorel1", "wired", "192.168.7.53", "6", "1", "192.168.7.10", "255.255.255.0", "192.168.7.1", ""};
+    const auto wired = [](const QString &name) {
+        return QStringList{name, "wired", "192.168.7.53", "6", "1", "192.168.7.10", "255.255.255.0", "192.168.7.1", ""};
+    };
     const auto kept = [](const QString &status) { return QStringList{"", "previous card", "10.9.9.53", "0", status}; };
     QTest::newRow("several of each") << Table{several} << "lo" << 0 << Sizes{704, 704 + 2 * node} << Sizes{64, 64 + node}
         << QStringList{"lo", "loopback", "192.168.7.54", "6", "1", "192.168.7.11", "255.255.0.0", "192.168.7.2", "192.168.7.3", "00-00-00-00-00-00"};
     QTest::newRow("Ethernet after a wireless twin") << Table{adapter("vantorel1", "radio", IF_TYPE_IEEE80211), adapter("vantorel1")}
-        << "vantorel1" << 0 << Sizes{704, 2 * 704} << Sizes{64} << wired;
+        << "vantorel1" << 0 << Sizes{704, 2 * 704} << Sizes{64} << wired("vantorel1");
     QTest::newRow("letter case") << Table{adapter("vantorel0")} << "VANTOREL0" << 0 << Sizes{704} << Sizes{} << kept("1");
-    QTest::newRow("no name") << Table{adapter("vantorel1")} << QString() << 0 << Sizes{704} << Sizes{64} << wired;
+    QTest::newRow("no name") << Table{adapter("nothing")} << QString() << 0 << Sizes{704} << Sizes{64} << wired("nothing");
     QTest::newRow("list fails") << Table{adapter("vantorel0")} << "vantorel0" << 1 << Sizes{704, 704} << Sizes{} << kept("-1");
     QTest::newRow("retry fails") << Table{adapter("vantorel0"), adapter("vantorel2")} << "vantorel0" << 2 << Sizes{704, 2 * 704} << Sizes{} << kept("-1");
     QTest::newRow("DNS list fails") << Table{adapter("vantorel0", "new card", MIB_IF_TYPE_ETHERNET, true)} << "vantorel0" << 0

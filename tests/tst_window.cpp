@@ -77,7 +77,11 @@ private:
     void makeWindow(const std::vector<fake::Adapter> &table);
     QList<QLineEdit *> fields() const { return window->findChildren<QLineEdit *>(); }   // IP, netmask, gateway, DNS
     void takeCommands();
-    bool eventFilter(QObject *object, QEvent *event) override;
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        delivering = event->type() == QEvent::Timer ? qobject_cast<QTimer *>(object) : nullptr;
+        return false;
+    }
 
     QTemporaryDir root;
     QString first;   // the first interface the system lists
@@ -95,12 +99,6 @@ void tst_window::initTestCase()
     qputenv("systemroot", root.path().toLocal8Bit());
     first = QNetworkInterface::allInterfaces().at(0).name();
     qApp->installEventFilter(this);
-}
-
-bool tst_window::eventFilter(QObject *object, QEvent *event)
-{
-    delivering = event->type() == QEvent::Timer ? qobject_cast<QTimer *>(object) : nullptr;
-    return false;
 }
 
 void tst_window::makeWindow(const std::vector<fake::Adapter> &table)

@@ -21,6 +21,8 @@ struct Probe : QObject {
     }
 };
 
+void install() { qApp->installEventFilter(new Probe); }
+
 } // namespace
 
-Q_COREAPP_STARTUP_FUNCTION([] { qApp->installEventFilter(new Probe); })
+Q_COREAPP_STARTUP_FUNCTION(install)
