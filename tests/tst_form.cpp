@@ -1,6 +1,5 @@
-// The main window as a person sees it, on an X display of the DPI that VANTOREL_TEST_DPI names: the form's
-// objects, sizes and policies, and every text whole before and after the fields are judged. Screenshots of both
-// are left in the build folder's screenshots/.
+// The main window as a person sees it, on an X display of the DPI that VANTOREL_TEST_DPI names. Screenshots are left
+// in the build folder's screenshots/.
 #include "daverirido.h"
 #include "fakeplatform.h"
 

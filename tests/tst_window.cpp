@@ -72,8 +72,8 @@ private slots:
     void change();
 
 private:
-    // A window over this adapter table; its status messages and the commands run are traced, each message marked
-    // if an action button was enabled.
+    // A window over this adapter table; its status messages (marked if an action button was enabled) and the
+    // commands run are traced.
     void makeWindow(const std::vector<fake::Adapter> &table);
     QList<QLineEdit *> fields() const { return window->findChildren<QLineEdit *>(); }   // IP, netmask, gateway, DNS
     void takeCommands();
