@@ -1,23 +1,47 @@
+// The worker against the scripted platform: its adapter query and the commands it runs.
 #include "fakeplatform.h"
 #include "windowchanger.h"
 
 #include <QtTest>
 
+using Table = std::vector<fake::Adapter>;
+using Sizes = std::vector<ULONG>;
+Q_DECLARE_METATYPE(Table)
+Q_DECLARE_METATYPE(Sizes)
+
+namespace {
+
 // Stands in for the interpreter: adds a line with its path, its pid and every argument, each ended
 // by a NUL so that no character is lost, then does what the test asks of it.
 const char recorder[] = R"({ printf '%s\0' "$0" "$$" "$@"; echo; } >> "$VANTOREL_TEST_RECORD"
-case "$VANTOREL_TEST_MODE" in hang) exec sleep 600 ;; fail) exit 3 ;; esac)";
+case "$VANTOREL_TEST_MODE" in hang) exec sleep 600 ;; esac)";
 
 const QString connection = QStringLiteral("Local Area Connection");
+
+fake::Adapter adapter(const std::string &name, const std::string &description = "wired",
+                      unsigned type = MIB_IF_TYPE_ETHERNET, bool dnsFails = false)
+{
+    return {name, description, 2, type, 0, {{"192.168.7.10", "255.255.255.0"}}, {"192.168.7.1"}, {"192.168.7.53"}, "", dnsFails};
+}
+
+// Slot by signature with one argument, through the meta-object system.
+void call(windowChanger &worker, const char *slot, void *result, void *argument)
+{
+    void *argv[] = {result, argument};
+    QMetaObject::metacall(&worker, QMetaObject::InvokeMetaMethod, worker.metaObject()->indexOfMethod(slot), argv);
+}
+
+} // namespace
 
 class tst_commands : public QObject
 {
     Q_OBJECT
 private slots:
     void init();
+    void query_data();
+    void query();
     void commandText_data();
     void commandText();
-    void dhcpPair();
     void hangingCommandKilled();
 
 private:
@@ -27,6 +51,7 @@ private:
 
 void tst_commands::init()
 {
+    fake::reset();
     QVERIFY(fake::installCmdExe(root.path(), recorder));
     QFile::remove(root.filePath("record"));
     qputenv("VANTOREL_TEST_RECORD", root.filePath("record").toLocal8Bit());
@@ -45,24 +70,75 @@ QList<QStringList> tst_commands::runs() const
     return result;
 }
 
+void tst_commands::query_data()
+{
+    QTest::addColumn<Table>("table");
+    QTest::addColumn<QString>("name");    // null: getAddress() without a name
+    QTest::addColumn<int>("failFrom");    // GetAdaptersInfo call (from 1) that starts failing; 0: none
+    QTest::addColumn<Sizes>("listSizes"); // the byte counts GetAdaptersInfo is given
+    QTest::addColumn<Sizes>("dnsSizes");  // and GetPerAdapterInfo
+    // Name, description, DNS server, type, status; for a found adapter also ip, mask, gateway, DHCP server, hardware address.
+    QTest::addColumn<QStringList>("expected");
+    const ULONG node = sizeof(IP_ADDR_STRING);
+    const fake::Adapter several{"lo", "loopback", 1, MIB_IF_TYPE_ETHERNET, 1, {{"192.168.7.11", "255.255.0.0"}, {"10.0.0.1", "255.0.0.0"}},
+                                {"192.168.7.2", "192.168.7.254"}, {"192.168.7.54", "8.8.8.8"}, "192.168.7.3"};
+    const auto wired = [](const QString &name) {
+        return QStringList{name, "wired", "192.168.7.53", "6", "1", "192.168.7.10", "255.255.255.0", "192.168.7.1", ""};
+    };
+    const auto kept = [](const QString &status) { return QStringList{"", "previous card", "10.9.9.53", "0", status}; };
+    QTest::newRow("several of each") << Table{several} << "lo" << 0 << Sizes{704, 704 + 2 * node} << Sizes{64, 64 + node}
+        << QStringList{"lo", "loopback", "192.168.7.54", "6", "1", "192.168.7.11", "255.255.0.0", "192.168.7.2", "192.168.7.3", "00-00-00-00-00-00"};
+    QTest::newRow("Ethernet after a wireless twin") << Table{adapter("vantorel1", "radio", IF_TYPE_IEEE80211), adapter("vantorel1")}
+        << "vantorel1" << 0 << Sizes{704, 2 * 704} << Sizes{64} << wired("vantorel1");
+    QTest::newRow("letter case") << Table{adapter("vantorel0")} << "VANTOREL0" << 0 << Sizes{704} << Sizes{} << kept("1");
+    QTest::newRow("no name") << Table{adapter("nothing")} << QString() << 0 << Sizes{704} << Sizes{64} << wired("nothing");
+    QTest::newRow("list fails") << Table{adapter("vantorel0")} << "vantorel0" << 1 << Sizes{704, 704} << Sizes{} << kept("-1");
+    QTest::newRow("retry fails") << Table{adapter("vantorel0"), adapter("vantorel2")} << "vantorel0" << 2 << Sizes{704, 2 * 704} << Sizes{} << kept("-1");
+    QTest::newRow("DNS list fails") << Table{adapter("vantorel0", "new card", MIB_IF_TYPE_ETHERNET, true)} << "vantorel0" << 0
+        << Sizes{704} << Sizes{64, 64} << QStringList{"vantorel0", "new card", "10.9.9.53", "6", "-1"};
+}
+
+// After a query that filled the record: one entry's room first, then once more exactly the size asked for.
+void tst_commands::query()
+{
+    QFETCH(Table, table);
+    QFETCH(QString, name);
+    QFETCH(int, failFrom);
+    QFETCH(Sizes, listSizes);
+    QFETCH(Sizes, dnsSizes);
+    QFETCH(QStringList, expected);
+    fake::setAdapters({{"previous", "previous card", 9, MIB_IF_TYPE_ETHERNET, 0, {}, {}, {"10.9.9.53"}, ""}});
+    windowChanger worker;
+    const adapterRecord &r = worker.getAddress("previous");
+    fake::reset();
+    fake::setAdapters(table);
+    fake::failAdaptersInfoFrom(failFrom);
+    call(worker, name.isNull() ? "getAddress()" : "getAddress(QString)", nullptr, &name);
+    const QStringList seen{r.adapterName, r.description, r.dnsServer, QString::number(r.type), QString::number(r.status),
+                           r.ipAddress, r.ipMask, r.gateway, r.dhcpServer, r.macAddress};
+    QCOMPARE(seen.mid(0, expected.size()), expected);
+    QCOMPARE(fake::log().adaptersInfoSizes, listSizes);
+    QCOMPARE(fake::log().perAdapterSizes, dnsSizes);
+}
+
 void tst_commands::commandText_data()
 {
     QTest::addColumn<QByteArray>("slot");
     QTest::addColumn<QVariant>("input");
     QTest::addColumn<QString>("command");
-    const QByteArray setAddress("setAddress(QStringList)"), setDns("setDns(QStringList)");
-    QTest::newRow("address, extra elements ignored") << setAddress << QVariant(QStringList{connection, "192.168.1.10", "255.255.255.0", "192.168.1.1", "8.8.8.8", "x"})
+    QTest::newRow("address, extra elements ignored") << QByteArray("setAddress(QStringList)")
+        << QVariant(QStringList{connection, "192.168.1.10", "255.255.255.0", "192.168.1.1", "8.8.8.8"})
         << R"(netsh interface ip set address name="Local Area Connection" source=static addr=192.168.1.10 mask=255.255.255.0 gateway=192.168.1.1 gwmetric=1)";
-    QTest::newRow("dns, extra elements ignored") << setDns << QVariant(QStringList{connection, "8.8.8.8", "8.8.4.4"})
-        << R"(netsh interface ip set dns name="Local Area Connection" source=static addr=8.8.8.8 register=primary)";
-    QTest::newRow("dhcp address") << QByteArray("setDhcpAddress(QString)") << QVariant(connection) << R"(netsh interface ip set address name="Local Area Connection" source=dhcp)";
-    QTest::newRow("dhcp dns, blanks kept") << QByteArray("setDhcpDns(QString)") << QVariant("  LAN  2 ") << R"(netsh interface ip set dns name="  LAN  2 " source=dhcp)";
-    QTest::newRow("quotes and shell characters kept") << setDns << QVariant(QStringList{R"(My "office" a;b & $(c) `d` %e%\)", "1.1.1.1"})
+    QTest::newRow("dns, quotes and shell characters kept") << QByteArray("setDns(QStringList)")
+        << QVariant(QStringList{R"(My "office" a;b & $(c) `d` %e%\)", "1.1.1.1", "8.8.4.4"})
         << R"(netsh interface ip set dns name="My "office" a;b & $(c) `d` %e%\" source=static addr=1.1.1.1 register=primary)";
-    QTest::newRow("empty elements") << setAddress << QVariant(QStringList{"", "", "", ""}) << R"(netsh interface ip set address name="" source=static addr= mask= gateway= gwmetric=1)";
+    QTest::newRow("dhcp address") << QByteArray("setDhcpAddress(QString)") << QVariant(connection)
+        << R"(netsh interface ip set address name="Local Area Connection" source=dhcp)";
+    QTest::newRow("dhcp dns, blanks kept") << QByteArray("setDhcpDns(QString)") << QVariant("  LAN  2 ")
+        << R"(netsh interface ip set dns name="  LAN  2 " source=dhcp)";
 }
 
-// Through the meta-object system, with a result slot that holds false.
+// Each command by an interpreter of its own, and true once it has run.
 void tst_commands::commandText()
 {
     QFETCH(QByteArray, slot);
@@ -70,23 +146,10 @@ void tst_commands::commandText()
     QFETCH(QString, command);
     windowChanger worker;
     bool result = false;
-    void *argv[] = {&result, input.data()};
-    QMetaObject::metacall(&worker, QMetaObject::InvokeMetaMethod, worker.metaObject()->indexOfMethod(slot), argv);
+    call(worker, slot, &result, input.data());
     QVERIFY2(result, "true once the command has run");
     const QString pid = runs().value(0).value(1);
     QCOMPARE(runs(), QList<QStringList>({{root.path() + "/system32/cmd.exe", pid, "/c", command}}));
-}
-
-// Two commands, each run by an interpreter of its own, and true whatever becomes of them.
-void tst_commands::dhcpPair()
-{
-    windowChanger worker;
-    qunsetenv("systemroot");
-    QVERIFY2(worker.setDhcpAddress(connection) && worker.setDhcpDns(connection), "true when the interpreter can't be started");
-    qputenv("systemroot", root.path().toLocal8Bit());
-    qputenv("VANTOREL_TEST_MODE", "fail");
-    QVERIFY2(worker.setDhcpAddress(connection) && worker.setDhcpDns(connection), "true when the command fails");
-    QCOMPARE(runs().size(), 2);
 }
 
 void tst_commands::hangingCommandKilled()
@@ -96,7 +159,6 @@ void tst_commands::hangingCommandKilled()
     const QDeadlineTimer minute(59000), longer(75000);   // on the test's clock, twenty times as fast
     QVERIFY(worker.setDns({connection, "8.8.8.8"}));
     QVERIFY2(minute.hasExpired() && !longer.hasExpired(), "the command gets its minute and no more");
-    QCOMPARE(runs().size(), 1);
     QFile stat("/proc/" + runs().first().at(1) + "/stat");
     QVERIFY2(!stat.open(QIODevice::ReadOnly) || stat.readAll().split(')').last().startsWith(" Z"),
              "the hanging interpreter is still running");

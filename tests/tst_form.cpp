@@ -1,13 +1,58 @@
-// The main window as a person sees it, on an X display of the DPI that VANTOREL_TEST_DPI names: the form's
-// objects, sizes and policies, and every text whole before and after the fields are judged. Screenshots of both
-// are left in the build folder's screenshots/.
+// The main window as a person sees it, on an X display of the DPI that VANTOREL_TEST_DPI names. Screenshots are left
+// in the build folder's screenshots/.
 #include "daverirido.h"
 #include "fakeplatform.h"
 
 #include <QtTest>
 #include <QNetworkInterface>
-#include <QResource>
 #include <QStyleFactory>
+
+namespace {
+
+// "<class> "<text or title>" <horizontal policy> <vertical policy> <horizontal stretch>, min <width>x<height>", a
+// window's minimum (its layout's) left out.
+QString describe(const QWidget *w)
+{
+    const QMetaEnum policy = QMetaEnum::fromType<QSizePolicy::Policy>();
+    const QSizePolicy p = w->sizePolicy();
+    const char *text = w->isWindow() ? "windowTitle" : qobject_cast<const QGroupBox *>(w) ? "title" : "text";
+    const QString all = QStringLiteral("%1 \"%2\" %3 %4 %5").arg(w->metaObject()->className(), w->property(text).toString(),
+        policy.valueToKey(p.horizontalPolicy()), policy.valueToKey(p.verticalPolicy())).arg(p.horizontalStretch());
+    return w->isWindow() ? all : all + QStringLiteral(", min %1x%2").arg(w->minimumWidth()).arg(w->minimumHeight());
+}
+
+// Where each widget of the window sits, for telling whether anything moved.
+QMap<QString, QPoint> places(const QWidget *window)
+{
+    QMap<QString, QPoint> all;
+    for (const QWidget *w : window->findChildren<QWidget *>(QRegularExpression(".")))
+        all[w->objectName()] = w->mapTo(window, QPoint());
+    return all;
+}
+
+// The texts of the form that don't have all the room they ask for, or stick out of what holds them.
+QStringList cut(const QWidget *window)
+{
+    QStringList found;
+    for (const QWidget *w : window->findChildren<QWidget *>()) {
+        const auto *label = qobject_cast<const QLabel *>(w);
+        const auto *box = qobject_cast<const QGroupBox *>(w);
+        if ((!label && !qobject_cast<const QAbstractButton *>(w) && !box) || !w->isVisible())
+            continue;
+        QSize needed = box ? box->minimumSizeHint() : w->sizeHint();
+        if (label && label->wordWrap())
+            needed = QSize(w->minimumSizeHint().width(), label->heightForWidth(w->width()));
+        bool inside = true;
+        for (const QWidget *c = w; c != window; c = c->parentWidget())
+            inside = inside && QRect(QPoint(), c->parentWidget()->size()).contains(c->geometry());
+        if (w->width() < needed.width() || w->height() < needed.height() || !inside)
+            found << QStringLiteral("%1 (%2x%3 for %4x%5)").arg(w->objectName()).arg(w->width()).arg(w->height())
+                     .arg(needed.width()).arg(needed.height());
+    }
+    return found;
+}
+
+} // namespace
 
 class tst_form : public QObject
 {
@@ -24,38 +69,18 @@ private:
     QString first;   // the interface shown
 };
 
-// A window over an adapter with long values, shown as the program shows it. The icon is stored as it is.
+// A window over an adapter with long values, shown as the program shows it.
 void tst_form::initTestCase()
 {
-    QResource icon(":/main.png");
-    QVERIFY2(icon.isValid() && icon.compressionAlgorithm() == QResource::NoCompression && icon.size() == 1924, "the icon is not stored as it is");
     first = QNetworkInterface::allInterfaces().at(0).name();
-    fake::setAdapters({{first.toStdString(), "Gigabit Network Adapter", 1,
-                        MIB_IF_TYPE_ETHERNET, 0, {{"192.168.100.200", "255.255.255.252"}}, {"192.168.100.254"},
-                        {"192.168.100.253"}, ""}});
+    fake::setAdapters({{first.toStdString(), "Gigabit Network Adapter", 1, MIB_IF_TYPE_ETHERNET, 0,
+                        {{"192.168.100.200", "255.255.255.252"}}, {"192.168.100.254"}, {"192.168.100.253"}, ""}});
     QApplication::setStyle(QStyleFactory::create("Plastique"));   // as the program draws it
     window.reset(new davErirido);
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.data()));
     QCOMPARE(window->logicalDpiY(), qEnvironmentVariableIntValue("VANTOREL_TEST_DPI"));
-    QVERIFY2(window->windowIcon().availableSizes().contains(QSize(48, 48)), "the window icon is not the 48 x 48 one");
 }
-
-namespace {
-
-// "<class> "<text or title>" <horizontal policy> <vertical policy> <horizontal stretch>, min <width>x<height>", a
-// window's minimum (its layout's) left out.
-QString describe(const QWidget *w)
-{
-    const QMetaEnum policy = QMetaEnum::fromType<QSizePolicy::Policy>();
-    const QSizePolicy p = w->sizePolicy();
-    const char *text = w->isWindow() ? "windowTitle" : qobject_cast<const QGroupBox *>(w) ? "title" : "text";
-    const QString all = QStringLiteral("%1 \"%2\" %3 %4 %5").arg(w->metaObject()->className(), w->property(text).toString(),
-        policy.valueToKey(p.horizontalPolicy()), policy.valueToKey(p.verticalPolicy())).arg(p.horizontalStretch());
-    return w->isWindow() ? all : all + QStringLiteral(", min %1x%2").arg(w->minimumWidth()).arg(w->minimumHeight());
-}
-
-} // namespace
 
 void tst_form::widgets_data()
 {
@@ -120,41 +145,6 @@ void tst_form::widgets()
     }
 }
 
-namespace {
-
-// Where each widget of the window sits, for telling whether anything moved.
-QMap<QString, QPoint> places(const QWidget *window)
-{
-    QMap<QString, QPoint> all;
-    for (const QWidget *w : window->findChildren<QWidget *>(QRegularExpression(".")))
-        all[w->objectName()] = w->mapTo(window, QPoint());
-    return all;
-}
-
-// The texts of the form that don't have all the room they ask for, or stick out of what holds them.
-QStringList cut(const QWidget *window)
-{
-    QStringList found;
-    for (const QWidget *w : window->findChildren<QWidget *>()) {
-        const auto *label = qobject_cast<const QLabel *>(w);
-        const auto *box = qobject_cast<const QGroupBox *>(w);
-        if ((!label && !qobject_cast<const QAbstractButton *>(w) && !box) || !w->isVisible())
-            continue;
-        QSize needed = box ? box->minimumSizeHint() : w->sizeHint();
-        if (label && label->wordWrap())
-            needed = QSize(w->minimumSizeHint().width(), label->heightForWidth(w->width()));
-        bool inside = true;
-        for (const QWidget *c = w; c != window; c = c->parentWidget())
-            inside = inside && QRect(QPoint(), c->parentWidget()->size()).contains(c->geometry());
-        if (w->width() < needed.width() || w->height() < needed.height() || !inside)
-            found << QStringLiteral("%1 (%2x%3 for %4x%5)").arg(w->objectName()).arg(w->width()).arg(w->height())
-                     .arg(needed.width()).arg(needed.height());
-    }
-    return found;
-}
-
-} // namespace
-
 // Whole as the form starts, and still whole, with nothing moved, once the fields are judged right and wrong.
 void tst_form::textsWhole()
 {
@@ -163,7 +153,6 @@ void tst_form::textsWhole()
     const QString dpi = QString::number(window->logicalDpiY());
     QVERIFY(window->grab().save(shots.filePath("window-" + dpi + "dpi.png")));
     QVERIFY2(cut(window.data()).isEmpty(), qPrintable(cut(window.data()).join(", ")));
-
     const QMap<QString, QPoint> before = places(window.data());
     const QStringList typed = {"192.168.100.200", "255.255.255.255", "192.168.100.254", ""};
     const QList<QLineEdit *> fields = {window->ipLineEdit, window->netmaskLineEdit, window->gatewayLineEdit, window->dns1LineEdit};

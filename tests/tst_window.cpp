@@ -12,8 +12,7 @@ namespace {
 // cmd.exe /c "netsh interface ip set address|dns name=... source=static|dhcp ..."
 const char cmdScript[] = R"(printf '%s\n' "$2" >> "$(dirname "$0")/../commands")";
 
-fake::Adapter adapter(const QString &name, unsigned dhcp = 0, const QString &description = "Gigabit Adapter",
-                      bool dnsFails = false)
+fake::Adapter adapter(const QString &name, unsigned dhcp = 0, const QString &description = "Gigabit Adapter", bool dnsFails = false)
 {
     return {name.toStdString(), description.toStdString(), 1, MIB_IF_TYPE_ETHERNET, dhcp,
             {{"10.0.0.5", "255.255.255.0"}}, {"10.0.0.1"}, {"10.0.0.53"}, "", dnsFails};
@@ -73,12 +72,16 @@ private slots:
     void change();
 
 private:
-    // A window over this adapter table; its status messages and the commands run are traced, each message marked
-    // if an action button was enabled.
+    // A window over this adapter table; its status messages (marked if an action button was enabled) and the
+    // commands run are traced.
     void makeWindow(const std::vector<fake::Adapter> &table);
     QList<QLineEdit *> fields() const { return window->findChildren<QLineEdit *>(); }   // IP, netmask, gateway, DNS
     void takeCommands();
-    bool eventFilter(QObject *object, QEvent *event) override;
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        delivering = event->type() == QEvent::Timer ? qobject_cast<QTimer *>(object) : nullptr;
+        return false;
+    }
 
     QTemporaryDir root;
     QString first;   // the first interface the system lists
@@ -98,18 +101,11 @@ void tst_window::initTestCase()
     qApp->installEventFilter(this);
 }
 
-bool tst_window::eventFilter(QObject *object, QEvent *event)
-{
-    delivering = event->type() == QEvent::Timer ? qobject_cast<QTimer *>(object) : nullptr;
-    return false;
-}
-
 void tst_window::makeWindow(const std::vector<fake::Adapter> &table)
 {
     fake::reset();
     fake::setAdapters(table);
     trace.clear();
-    refreshShot.clear();
     window.reset(new davErirido);
     connect(window->statusbar, &QStatusBar::messageChanged, window.data(), [this](const QString &message) {
         takeCommands();
@@ -129,16 +125,17 @@ void tst_window::takeCommands()
     log.open(QIODevice::ReadOnly);   // absent while none is waiting
     for (const QString &command : QString(log.readAll()).split('\n', Qt::SkipEmptyParts)) {
         const QString kind = command.section(' ', 4, 4), source = command.section("source=", 1).section(' ', 0, 0);
+        const bool dhcp = source == "dhcp";
         trace << kind + ' ' + source;
         if (!command.contains("name=\"" + first + '"') || kind == refused)
             continue;
-        const QStringList typed = {fields()[0]->text(), fields()[1]->text(), fields()[2]->text(), fields()[3]->text()};
+        const auto typed = [this, dhcp](int field) { return dhcp ? "0.0.0.0" : fields()[field]->text().toStdString(); };
         if (kind == "address") {
-            current.dhcpEnabled = source == "dhcp";
-            current.addresses = {{source == "dhcp" ? "0.0.0.0" : typed[0].toStdString(), source == "dhcp" ? "0.0.0.0" : typed[1].toStdString()}};
-            current.gateways = {source == "dhcp" ? "0.0.0.0" : typed[2].toStdString()};
+            current.dhcpEnabled = dhcp;
+            current.addresses = {{typed(0), typed(1)}};
+            current.gateways = {typed(2)};
         } else {
-            current.dnsServers = {source == "dhcp" ? "" : typed[3].toStdString()};
+            current.dnsServers = {dhcp ? "" : typed(3)};
         }
     }
     log.remove();
@@ -146,8 +143,7 @@ void tst_window::takeCommands()
 }
 
 // Listed: the system's interfaces that the adapter table knows, in the system's order, by connection name; nothing
-// to report. What reaches the window's slots (the timer's connection shows in change()). The validator goes with the
-// window.
+// to report. What reaches the window's slots (the timer's connection shows in change()).
 void tst_window::startUp()
 {
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
@@ -170,10 +166,6 @@ void tst_window::startUp()
         {window->refreshPushButton, SIGNAL(clicked()), SLOT(timeoutGetAddress())}};
     for (const auto &c : connections)
         QVERIFY2(QObject::disconnect(c.sender, c.signal, window.data(), c.slot), c.signal);
-    const QPointer<QValidator> validator = const_cast<QValidator *>(window->ipLineEdit->validator());
-    QVERIFY(validator && validator == window->netmaskLineEdit->validator() && validator == window->dns1LineEdit->validator());
-    window.reset();
-    QVERIFY2(!validator, "the validator outlives the window");
 }
 
 void tst_window::panel_data()
@@ -216,9 +208,8 @@ void tst_window::input_data()
         QTest::addRow("netmask /%d", prefix) << Input{1, mask, mask, prefix >= 10 && prefix <= 30};
     }
     QTest::newRow("netmask entered empty") << Input{1, "", "255.255.255.0", true};
-    const Input typed[] = {{0, "0.0.0.0", "0.0.0.0", true}, {0, "255.255.255.255", "255.255.255.255", true},
-        {0, "192.168.1.1", "192.168.1.1", true}, {0, "1.2.3.4.5", "1.2.3.45", true}, {0, "19a2", "192", false},
-        {0, "256", "25", false}, {0, "01", "0", false}, {0, "1..2", "1.2", false}, {0, "1.2.3.", "1.2.3.", false}, {0, "", "", false}};
+    const Input typed[] = {{0, "255.255.255.255", "255.255.255.255", true}, {0, "1.2.3.4.5", "1.2.3.45", true},
+        {0, "19a2", "192", false}, {0, "256", "25", false}, {0, "01", "0", false}, {0, "1..2", "1.2", false}, {0, "", "", false}};
     const char *names[] = {"IP", "netmask", "gateway", "DNS"};
     for (int field : {0, 1, 2, 3}) {
         for (const Input &row : typed) {   // none of them a netmask
@@ -252,7 +243,6 @@ void tst_window::change_data()
     const QString both = "10.0.0.9 255.255.255.0 10.0.0.1 10.0.0.54";
     const QStringList address = {"changing the IP, netmask and gateway !", "address static"};
     const QStringList addressDone = address + QStringList{"IP, netmask and gateway change finished."};
-    const QString addressFailed = "IP, netmask and gateway change failed. Please try it again.";
     const QStringList dns = {"changing the DNS  !", "dns static"};
     const QStringList dnsDone = dns + QStringList{"DNS changes finished."};
     const QString done = "Change finished.Refreshing the addresses information.";
@@ -263,7 +253,7 @@ void tst_window::change_data()
     // Written statically, the adapter leaves DHCP: the DNS step then depends on the value.
     QTest::newRow("DHCP, same values") << Change{w, 1, same, "", addressDone + QStringList{done}, "RRRR"};
     QTest::newRow("DHCP kept, same values") << Change{w, 1, same, "address", addressDone + dnsDone + QStringList{done}, "RRRR"};
-    QTest::newRow("address refused") << Change{w, 0, both, "address", address + QStringList{addressFailed}, "RRRR"};
+    QTest::newRow("address refused") << Change{w, 0, both, "address", address + QStringList{"IP, netmask and gateway change failed. Please try it again."}, "RRRR"};
     QTest::newRow("DNS refused") << Change{w, 0, both, "dns", addressDone + dns + QStringList{"DNS changes failed. Please try it again."}, "RRRR"};
     QTest::newRow("IP and netmask judged wrong") << Change{w, 0, "10.0.0 255.0.0.0 10.0.0.1 10.0.0.54", "", {}, "WWRR"};
     QTest::newRow("to DHCP, fields empty") << Change{"dhcpAddress", 0, "", "", {"Auto distributing ip, netmask, and gateway...",
@@ -296,6 +286,7 @@ void tst_window::change()
         QCOMPARE(texts(window.data(), "InfoLabel").mid(2, 2), QStringList({"DHCP", "0.0.0.0"}));
         QCOMPARE(trace, row.trace);
         current.addresses = {{"10.0.0.77", "255.255.255.0"}};
+        refreshShot.clear();
         QTRY_COMPARE_WITH_TIMEOUT(refreshShot, QString("1000 ms"), 5000);
     }
     if (carried)

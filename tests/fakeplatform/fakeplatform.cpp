@@ -1,9 +1,7 @@
 #include "fakeplatform.h"
 #include "platform.h"
-
 #include <QDir>
 #include <QFile>
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -20,9 +18,8 @@ struct State {
     Log log;
 } state;
 
-// Lays a list out as IP Helper does, in zeroed memory: the first entry in the
-// structure itself, further ones as nodes from the caller's buffer at `spare`;
-// text is cut to fit its array. An entry without a mask has an empty one.
+// Lays a list out as IP Helper does, in zeroed memory: the first entry in the structure itself, further ones as
+// nodes from the caller's buffer at `spare`; text is cut to fit its array.
 template <typename Entry>
 void fillList(IP_ADDR_STRING &head, const std::vector<Entry> &list, IP_ADDR_STRING *&spare)
 {
@@ -41,8 +38,7 @@ ULONG extraNodes(size_t entries)
     return entries > 1 ? ULONG((entries - 1) * sizeof(IP_ADDR_STRING)) : 0;
 }
 
-// The buffer contract: none or too small is ERROR_BUFFER_OVERFLOW with the size
-// needed; one big enough is zeroed for filling.
+// None or too small is ERROR_BUFFER_OVERFLOW with the size needed; one big enough is zeroed for filling.
 DWORD claim(void *buffer, PULONG size, ULONG needed)
 {
     if (!buffer || *size < needed) {
@@ -70,7 +66,7 @@ bool fake::installCmdExe(const QString &systemroot, const QByteArray &scriptBody
     QFile cmd(systemroot + QStringLiteral("/system32/cmd.exe"));
     if (!QDir(systemroot).mkpath(QStringLiteral("system32")) || !cmd.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    const QByteArray script = scriptBody.startsWith("#!") ? scriptBody : "#!/bin/sh\n" + scriptBody;
+    const QByteArray script = "#!/bin/sh\n" + scriptBody;
     return cmd.write(script) == script.size()
         && cmd.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
@@ -105,7 +101,6 @@ DWORD GetAdaptersInfo(PIP_ADAPTER_INFO AdapterInfo, PULONG SizePointer)
         entry.ComboIndex = entry.Index = a.index;
         entry.Type = a.type;
         entry.DhcpEnabled = a.dhcpEnabled;
-        // IP Helper reports "0.0.0.0" where an adapter has no address or gateway.
         fillList(entry.IpAddressList, a.addresses.empty() ? std::vector<Address>{{"0.0.0.0", "0.0.0.0"}} : a.addresses, spare);
         fillList(entry.GatewayList, a.gateways.empty() ? std::vector<std::string>{"0.0.0.0"} : a.gateways, spare);
         fillList(entry.DhcpServer, std::vector{a.dhcpServer}, spare);

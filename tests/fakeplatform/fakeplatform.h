@@ -1,6 +1,5 @@
-// A scripted platform that unit tests link instead of vantorel_platform: IP Helper
-// over an adapter table the test sets, SetupAPI over a scripted device set, and
-// the class key in the file that VANTOREL_CLASS_KEY names.
+// A scripted platform that unit tests link instead of vantorel_platform: IP Helper over an adapter table the test
+// sets, SetupAPI over a scripted device set, and the class key in the file that VANTOREL_CLASS_KEY names.
 #pragma once
 
 #include "iphelper.h"
@@ -33,40 +32,32 @@ struct Adapter {
 };
 
 void setAdapters(const std::vector<Adapter> &adapters);
-// GetAdaptersInfo fails (ERROR_NOT_SUPPORTED) from its Nth call on, counting from 1; 0: never.
+// GetAdaptersInfo fails from its Nth call on, counting from 1; 0: never.
 void failAdaptersInfoFrom(int call);
-// Run once, inside the next GetAdaptersInfo call before it reads the table; the hook may set
-// the table (or set itself again for the call after).
+// Run once, inside the next GetAdaptersInfo call before it reads the table.
 void onAdaptersInfo(void (*hook)(void *), void *context);
-
-struct Log {                              // the byte count each call was given
+struct Log {   // the byte count each call was given
     std::vector<ULONG> adaptersInfoSizes;
     std::vector<ULONG> perAdapterSizes;
 };
 const Log &log();
-
-// Writes <systemroot>/system32/cmd.exe, an executable shell script with that
-// body ("#!/bin/sh" first unless the body has its own "#!" line).
+// Writes <systemroot>/system32/cmd.exe, a shell script with that body.
 bool installCmdExe(const QString &systemroot, const QByteArray &scriptBody);
-
-// Back to an empty table, no failures, no hook, an empty log, an empty device set.
+// Back to an empty table and device set, no failures, no hook, an empty log.
 void reset();
-void resetSetupApi(); // the SetupAPI half
+void resetSetupApi();
 
 struct Device {
-    std::u16string driver;     // SPDRP_DRIVER text; empty: the property can't be read
+    std::u16string driver;   // SPDRP_DRIVER text; empty: the property can't be read
 };
-
 enum class SetupCall { GetClassDevs, GetProperty, SetParams, ChangeState, Destroy };
-
 struct SetupEvent {
     SetupCall call;
-    int device = -1;                      // index in the set, where the call names one
-    SP_PROPCHANGE_PARAMS params{};        // SetParams: what the call was given
+    int device = -1;                 // index in the set, where the call names one
+    SP_PROPCHANGE_PARAMS params{};   // SetParams: what the call was given
     DWORD paramsSize = 0;
-    DWORD flags = 0;                      // GetClassDevs: the flags
+    DWORD flags = 0;                 // GetClassDevs: the flags
 };
-
 void setDevices(const std::vector<Device> &devices);
 // The Nth call (from 1) of SetupDiSetClassInstallParamsW or SetupDiChangeState fails.
 void failSetParamsCall(int call);

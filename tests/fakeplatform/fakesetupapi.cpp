@@ -6,7 +6,7 @@ namespace {
 struct SetupState {
     std::vector<fake::Device> devices;
     std::vector<fake::SetupEvent> events;
-    int open = 0, setParamsCalls = 0, changeStateCalls = 0, failSetParams = 0, failChangeState = 0;   // open: sets not destroyed, one handle for all
+    int open = 0, setParamsCalls = 0, changeStateCalls = 0, failSetParams = 0, failChangeState = 0;   // one handle for all sets
 } state;
 
 // An entry's Reserved names its device (position plus one), as the real interface keeps its own there.

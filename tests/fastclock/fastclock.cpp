@@ -1,6 +1,5 @@
 // Loaded with LD_PRELOAD into a test that must see a long wait run out: the monotonic clocks run `factor` times as
-// fast and poll timeouts shrink to match, so a minute of the program's waiting passes in three seconds. Processes the
-// test starts inherit it; their sleep(1) is not sped up.
+// fast and poll timeouts shrink to match, so a minute of the program's waiting passes in three seconds.
 #include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
@@ -33,14 +32,6 @@ extern "C" int clock_gettime(clockid_t clock, timespec *t) noexcept
 extern "C" int ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask)
 {
     static const auto real = next(&ppoll, "ppoll");
-    if (!timeout)
-        return real(fds, count, nullptr, mask);
-    const timespec shorter = timespecOf(nanoseconds(*timeout) / factor);
-    return real(fds, count, &shorter, mask);
-}
-
-extern "C" int poll(pollfd *fds, nfds_t count, int timeout)
-{
-    static const auto real = next(&poll, "poll");
-    return real(fds, count, timeout > 0 ? int((timeout + factor - 1) / factor) : timeout);
+    const timespec shorter = timeout ? timespecOf(nanoseconds(*timeout) / factor) : timespec{};
+    return real(fds, count, timeout ? &shorter : nullptr, mask);
 }

@@ -7,11 +7,7 @@
 
 namespace {
 
-class Probe : public QObject
-{
-public:
-    using QObject::QObject;
-
+struct Probe : QObject {
     bool eventFilter(QObject *object, QEvent *event) override
     {
         auto *window = qobject_cast<QMainWindow *>(object);
@@ -25,10 +21,7 @@ public:
     }
 };
 
-void install()
-{
-    qApp->installEventFilter(new Probe(qApp));
-}
+void install() { qApp->installEventFilter(new Probe); }
 
 } // namespace
 
