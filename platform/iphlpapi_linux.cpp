@@ -6,6 +6,7 @@
 #include "kernelsnapshot_linux.h"
 #include "netstate_linux.h"
 #include "networkmanager_linux.h"
+#include "procfs_linux.h"
 #include "rtnl_linux.h"
 
 #include <QProcess>
@@ -86,13 +87,7 @@ UINT typeOf(const rtnl::Link &link)
     }
 }
 
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using procfs::readFile;
 
 unsigned readHex(const std::string &path)
 {

@@ -1,4 +1,5 @@
 #include "manager_linux.h"
+#include "procfs_linux.h"
 
 #include "netstate_linux.h"
 #include "networkmanager_linux.h"
@@ -29,13 +30,8 @@ const std::map<std::string, std::set<std::string>> &clientOptions()
     return options;
 }
 
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+using procfs::netNamespaceOf;
+using procfs::readFile;
 
 // The DHCP clients alive in this network namespace. A zombie is gone: it has
 // let go of every interface.
@@ -83,12 +79,6 @@ bool networkdManagesHere(int ifindex)
 }
 
 } // namespace
-
-ino_t netNamespaceOf(const std::string &pid)
-{
-    struct stat st;
-    return ::stat(("/proc/" + pid + "/ns/net").c_str(), &st) == 0 ? st.st_ino : 0;
-}
 
 bool serves(const Process &given, const std::string &ifname)
 {

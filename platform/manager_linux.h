@@ -14,9 +14,6 @@
 
 namespace manager {
 
-// The network namespace of a process ("self" or a pid) as nsfs numbers it; 0
-// when it can't be read (another user's process, or none).
-ino_t netNamespaceOf(const std::string &pid);
 
 enum class Kind { Nobody, NetworkManager, DhcpClient, Networkd };
 

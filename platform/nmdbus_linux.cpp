@@ -1,4 +1,5 @@
 #include "nmdbus_linux.h"
+#include "procfs_linux.h"
 
 #include "manager_linux.h"
 #include "rtnl_linux.h"
@@ -65,8 +66,8 @@ Serves servesHere()
     if (failed(reply)) {
         return Serves::No;
     }
-    const ino_t own = manager::netNamespaceOf("self");
-    const ino_t its = manager::netNamespaceOf(std::to_string(reply.arguments().value(0).toUInt()));
+    const ino_t own = procfs::netNamespaceOf("self");
+    const ino_t its = procfs::netNamespaceOf(std::to_string(reply.arguments().value(0).toUInt()));
     if (!own || !its)
         return Serves::Unknown;
     return own == its ? Serves::Yes : Serves::No;

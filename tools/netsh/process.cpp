@@ -165,19 +165,4 @@ bool makeDirs(const std::string &path)
     return !error;
 }
 
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-// A process's network namespace, as the inode nsfs gives it (0: unreadable).
-ino_t netNamespaceOf(const std::string &pid)
-{
-    struct stat st;
-    return ::stat(("/proc/" + pid + "/ns/net").c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
 } // namespace netsh

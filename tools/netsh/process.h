@@ -2,6 +2,8 @@
 // other part of netsh uses.
 #pragma once
 
+#include "procfs_linux.h"
+
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -33,8 +35,7 @@ int spawn(const std::string &program, const std::vector<std::string> &arguments,
 // still runs.
 bool waitForExit(pid_t pid, int milliseconds);
 bool makeDirs(const std::string &path);
-std::string readFile(const std::string &path);
-// A process's network namespace, as the inode nsfs gives it (0: unreadable).
-ino_t netNamespaceOf(const std::string &pid);
+using procfs::readFile;
+using procfs::netNamespaceOf;
 
 } // namespace netsh
