@@ -5,9 +5,7 @@
 #include "iphelper.h"
 #include "devicesetup.h"
 
-#include <QByteArray>
 #include <QString>
-
 #include <string>
 #include <vector>
 
@@ -43,8 +41,7 @@ struct Log {   // the byte count each call was given
 const Log &log();
 // Writes <systemroot>/system32/cmd.exe, a shell script with that body.
 bool installCmdExe(const QString &systemroot, const QByteArray &scriptBody);
-// Back to an empty table and device set, no failures, no hook, an empty log.
-void reset();
+void reset();   // an empty table and device set, no failures, no hook, an empty log
 void resetSetupApi();
 
 struct Device {
