@@ -34,7 +34,7 @@ QStringList texts(const davErirido *w, const QString &kind)
     return all;
 }
 
-// The marks, one letter each: R right, W wrong, - the hint.
+// One letter a mark: R right, W wrong, - the hint.
 QString marks(const davErirido *w)
 {
     QString all;
