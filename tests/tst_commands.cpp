@@ -4,15 +4,16 @@
 
 #include <QtTest>
 
-using Table = std::vector<fake::Adapter>;
-using Sizes = std::vector<ULONG>;
-Q_DECLARE_METATYPE(Table)
-Q_DECLARE_METATYPE(Sizes)
-
 namespace {
 
-// Stands in for the interpreter: adds a line with its path, its pid and every argument, each ended
-// by a NUL so that no character is lost, then does what the test asks of it.
+using Table = std::vector<fake::Adapter>;
+using Sizes = std::vector<ULONG>;
+// name null: getAddress() without one; failFrom: the GetAdaptersInfo call (from 1) that starts failing, 0 none; the
+// byte counts GetAdaptersInfo and GetPerAdapterInfo are given; name, description, DNS server, type, status, and for
+// an adapter found also ip, mask, gateway, DHCP server, hardware address.
+struct Query { Table table; QString name; int failFrom; Sizes listSizes, dnsSizes; QStringList expected; };
+
+// Stands in for the interpreter: records its path, its pid and every argument, each ended by a NUL.
 const char recorder[] = R"({ printf '%s\0' "$0" "$$" "$@"; echo; } >> "$VANTOREL_TEST_RECORD"
 case "$VANTOREL_TEST_MODE" in hang) exec sleep 600 ;; esac)";
 
@@ -24,7 +25,6 @@ fake::Adapter adapter(const std::string &name, const std::string &description = 
     return {name, description, 2, type, 0, {{"192.168.7.10", "255.255.255.0"}}, {"192.168.7.1"}, {"192.168.7.53"}, "", dnsFails};
 }
 
-// Slot by signature with one argument, through the meta-object system.
 void call(windowChanger &worker, const char *slot, void *result, void *argument)
 {
     void *argv[] = {result, argument};
@@ -32,6 +32,8 @@ void call(windowChanger &worker, const char *slot, void *result, void *argument)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Query)
 
 class tst_commands : public QObject
 {
@@ -64,21 +66,15 @@ QList<QStringList> tst_commands::runs() const
     QFile file(root.filePath("record"));
     QList<QStringList> result;
     QList<QByteArray> lines = file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
-    lines.removeAll(QByteArray()); // what follows the last newline
-    for (const QByteArray &line : lines) // the last NUL ends the last argument
+    lines.removeAll(QByteArray());
+    for (const QByteArray &line : lines)   // the last NUL ends the last argument
         result << QString::fromLocal8Bit(line.constData(), line.size() - 1).split(QChar(0));
     return result;
 }
 
 void tst_commands::query_data()
 {
-    QTest::addColumn<Table>("table");
-    QTest::addColumn<QString>("name");    // null: getAddress() without a name
-    QTest::addColumn<int>("failFrom");    // GetAdaptersInfo call (from 1) that starts failing; 0: none
-    QTest::addColumn<Sizes>("listSizes"); // the byte counts GetAdaptersInfo is given
-    QTest::addColumn<Sizes>("dnsSizes");  // and GetPerAdapterInfo
-    // Name, description, DNS server, type, status; for a found adapter also ip, mask, gateway, DHCP server, hardware address.
-    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<Query>("row");
     const ULONG node = sizeof(IP_ADDR_STRING);
     const fake::Adapter several{"lo", "loopback", 1, MIB_IF_TYPE_ETHERNET, 1, {{"192.168.7.11", "255.255.0.0"}, {"10.0.0.1", "255.0.0.0"}},
                                 {"192.168.7.2", "192.168.7.254"}, {"192.168.7.54", "8.8.8.8"}, "192.168.7.3"};
@@ -86,39 +82,33 @@ void tst_commands::query_data()
         return QStringList{name, "wired", "192.168.7.53", "6", "1", "192.168.7.10", "255.255.255.0", "192.168.7.1", ""};
     };
     const auto kept = [](const QString &status) { return QStringList{"", "previous card", "10.9.9.53", "0", status}; };
-    QTest::newRow("several of each") << Table{several} << "lo" << 0 << Sizes{704, 704 + 2 * node} << Sizes{64, 64 + node}
-        << QStringList{"lo", "loopback", "192.168.7.54", "6", "1", "192.168.7.11", "255.255.0.0", "192.168.7.2", "192.168.7.3", "00-00-00-00-00-00"};
-    QTest::newRow("Ethernet after a wireless twin") << Table{adapter("vantorel1", "radio", IF_TYPE_IEEE80211), adapter("vantorel1")}
-        << "vantorel1" << 0 << Sizes{704, 2 * 704} << Sizes{64} << wired("vantorel1");
-    QTest::newRow("letter case") << Table{adapter("vantorel0")} << "VANTOREL0" << 0 << Sizes{704} << Sizes{} << kept("1");
-    QTest::newRow("no name") << Table{adapter("nothing")} << QString() << 0 << Sizes{704} << Sizes{64} << wired("nothing");
-    QTest::newRow("list fails") << Table{adapter("vantorel0")} << "vantorel0" << 1 << Sizes{704, 704} << Sizes{} << kept("-1");
-    QTest::newRow("retry fails") << Table{adapter("vantorel0"), adapter("vantorel2")} << "vantorel0" << 2 << Sizes{704, 2 * 704} << Sizes{} << kept("-1");
-    QTest::newRow("DNS list fails") << Table{adapter("vantorel0", "new card", MIB_IF_TYPE_ETHERNET, true)} << "vantorel0" << 0
-        << Sizes{704} << Sizes{64, 64} << QStringList{"vantorel0", "new card", "10.9.9.53", "6", "-1"};
+    QTest::newRow("several of each") << Query{{several}, "lo", 0, {704, 704 + 2 * node}, {64, 64 + node},
+        {"lo", "loopback", "192.168.7.54", "6", "1", "192.168.7.11", "255.255.0.0", "192.168.7.2", "192.168.7.3", "00-00-00-00-00-00"}};
+    QTest::newRow("Ethernet after a wireless twin") << Query{{adapter("vantorel1", "radio", IF_TYPE_IEEE80211), adapter("vantorel1")},
+        "vantorel1", 0, {704, 2 * 704}, {64}, wired("vantorel1")};
+    QTest::newRow("letter case") << Query{{adapter("vantorel0")}, "VANTOREL0", 0, {704}, {}, kept("1")};
+    QTest::newRow("no name") << Query{{adapter("nothing")}, QString(), 0, {704}, {64}, wired("nothing")};
+    QTest::newRow("list fails") << Query{{adapter("vantorel0")}, "vantorel0", 1, {704, 704}, {}, kept("-1")};
+    QTest::newRow("DNS list fails") << Query{{adapter("vantorel0", "new card", MIB_IF_TYPE_ETHERNET, true)}, "vantorel0", 0,
+        {704}, {64, 64}, {"vantorel0", "new card", "10.9.9.53", "6", "-1"}};
 }
 
 // After a query that filled the record: one entry's room first, then once more exactly the size asked for.
 void tst_commands::query()
 {
-    QFETCH(Table, table);
-    QFETCH(QString, name);
-    QFETCH(int, failFrom);
-    QFETCH(Sizes, listSizes);
-    QFETCH(Sizes, dnsSizes);
-    QFETCH(QStringList, expected);
+    QFETCH(Query, row);
     fake::setAdapters({{"previous", "previous card", 9, MIB_IF_TYPE_ETHERNET, 0, {}, {}, {"10.9.9.53"}, ""}});
     windowChanger worker;
     const adapterRecord &r = worker.getAddress("previous");
     fake::reset();
-    fake::setAdapters(table);
-    fake::failAdaptersInfoFrom(failFrom);
-    call(worker, name.isNull() ? "getAddress()" : "getAddress(QString)", nullptr, &name);
+    fake::setAdapters(row.table);
+    fake::failAdaptersInfoFrom(row.failFrom);
+    call(worker, row.name.isNull() ? "getAddress()" : "getAddress(QString)", nullptr, &row.name);
     const QStringList seen{r.adapterName, r.description, r.dnsServer, QString::number(r.type), QString::number(r.status),
                            r.ipAddress, r.ipMask, r.gateway, r.dhcpServer, r.macAddress};
-    QCOMPARE(seen.mid(0, expected.size()), expected);
-    QCOMPARE(fake::log().adaptersInfoSizes, listSizes);
-    QCOMPARE(fake::log().perAdapterSizes, dnsSizes);
+    QCOMPARE(seen.mid(0, row.expected.size()), row.expected);
+    QCOMPARE(fake::log().adaptersInfoSizes, row.listSizes);
+    QCOMPARE(fake::log().perAdapterSizes, row.dnsSizes);
 }
 
 void tst_commands::commandText_data()
@@ -162,7 +152,6 @@ void tst_commands::hangingCommandKilled()
     QFile stat("/proc/" + runs().first().at(1) + "/stat");
     QVERIFY2(!stat.open(QIODevice::ReadOnly) || stat.readAll().split(')').last().startsWith(" Z"),
              "the hanging interpreter is still running");
-    // The one process object is free for the next command.
     qunsetenv("VANTOREL_TEST_MODE");
     QVERIFY(worker.setDhcpDns(connection));
     QCOMPARE(runs().size(), 2);

@@ -27,8 +27,7 @@ void tst_macoverride::setMac()
 {
     QFETCH(QStringList, macList);
     QFETCH(QString, subkey);
-    const bool readOnly = subkey == "-";
-    // 0001 has no instance identifier; 0002 repeats the one of 0000 and keeps its override.
+    const bool readOnly = subkey == "-";   // 0001 has no instance identifier; 0002 repeats 0000's and keeps its override
     QVariantMap expected{{"0000/NetCfgInstanceId", id}, {"0001/DriverDesc", "none"}, {"0002/NetCfgInstanceId", id},
                          {"0002/NetworkAddress", "001122334455"}};
     QTemporaryDir dir;

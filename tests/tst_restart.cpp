@@ -2,8 +2,10 @@
 #include "windowchanger.h"
 #include <QtTest>
 
-using Devices = std::vector<fake::Device>;
-Q_DECLARE_METATYPE(Devices)
+// An empty driver key: the property can't be read. failing: which of the four change calls fails, 0 none. outcome:
+// the result, then the change calls by device index.
+struct Restart { std::vector<fake::Device> devices; QString adapterDriver; int failing; QString outcome; };
+Q_DECLARE_METATYPE(Restart)
 // The driver key as the hardware address override gives it, and the devices' own spelling.
 static const QString key = QStringLiteral("{4D36E972-E325-11CE-BFC1-08002bE10318}\\0001");
 static const std::u16string k1 = key.toLower().toStdU16String(), k0 = k1.substr(0, 39) + u"0000";
@@ -19,29 +21,23 @@ private slots:
 
 void tst_restart::restartCard_data()
 {
-    QTest::addColumn<Devices>("devices");       // an empty driver key: the property can't be read
-    QTest::addColumn<QString>("adapterDriver");
-    QTest::addColumn<int>("failing");           // which of the four change calls fails; 0: none
-    QTest::addColumn<QString>("outcome");       // the result, then the change calls by device index
-    QTest::newRow("bare prefix") << Devices{{k0}, {k1}} << key.left(39) << 0 << "true";
-    QTest::newRow("other, unreadable, over 43 units, same") << Devices{{k0}, {u""}, {k1 + u"\\x"}, {k1}} << key << 0 << "true, stop 2, change 2, start 2, change 2";
-    QTest::newRow("stop parameters refused") << Devices{{k1}, {k1}} << key << 1 << "false, stop 0";
-    QTest::newRow("stop refused") << Devices{{k1}, {k1}} << key << 2 << "false, stop 0, change 0";
-    QTest::newRow("start parameters refused") << Devices{{k1}, {k1}} << key << 3 << "false, stop 0, change 0, start 0";
-    QTest::newRow("start refused") << Devices{{k1}, {k1}} << key << 4 << "false, stop 0, change 0, start 0, change 0";
+    QTest::addColumn<Restart>("row");
+    QTest::newRow("bare prefix") << Restart{{{k0}, {k1}}, key.left(39), 0, "true"};
+    QTest::newRow("other, unreadable, over 43 units, same") << Restart{{{k0}, {u""}, {k1 + u"\\x"}, {k1}}, key, 0, "true, stop 2, change 2, start 2, change 2"};
+    QTest::newRow("stop parameters refused") << Restart{{{k1}, {k1}}, key, 1, "false, stop 0"};
+    QTest::newRow("stop refused") << Restart{{{k1}, {k1}}, key, 2, "false, stop 0, change 0"};
+    QTest::newRow("start parameters refused") << Restart{{{k1}, {k1}}, key, 3, "false, stop 0, change 0, start 0"};
+    QTest::newRow("start refused") << Restart{{{k1}, {k1}}, key, 4, "false, stop 0, change 0, start 0, change 0"};
 }
 
 void tst_restart::restartCard()
 {
-    QFETCH(Devices, devices);
-    QFETCH(QString, adapterDriver);
-    QFETCH(int, failing);
-    QFETCH(QString, outcome);
+    QFETCH(Restart, row);
     fake::reset();
-    fake::setDevices(devices);
-    fake::failSetParamsCall(failing % 2 ? failing / 2 + 1 : 0);
-    fake::failChangeStateCall(failing % 2 ? 0 : failing / 2);
-    QString actual = windowChanger().restartCard(adapterDriver) ? "true" : "false";
+    fake::setDevices(row.devices);
+    fake::failSetParamsCall(row.failing % 2 ? row.failing / 2 + 1 : 0);
+    fake::failChangeStateCall(row.failing % 2 ? 0 : row.failing / 2);
+    QString actual = windowChanger().restartCard(row.adapterDriver) ? "true" : "false";
     QVERIFY2(fake::setupEvents().front().flags == 6 && !fake::openDeviceSets(), "the set was not of present devices of all classes or not destroyed");
     for (const fake::SetupEvent &e : fake::setupEvents()) {
         const auto is = [&e](const SP_PROPCHANGE_PARAMS &p) { return e.paramsSize == 20 && !memcmp(&e.params, &p, 20); };
@@ -50,7 +46,7 @@ void tst_restart::restartCard()
         if (e.call == fake::SetupCall::ChangeState)
             actual += QString(", change %1").arg(e.device);
     }
-    QCOMPARE(actual, outcome);
+    QCOMPARE(actual, row.outcome);
 }
 
 QTEST_GUILESS_MAIN(tst_restart)

@@ -1,7 +1,6 @@
 #include "fakeplatform.h"
 #include "platform.h"
 #include <QDir>
-#include <QFile>
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -33,10 +32,7 @@ void fillList(IP_ADDR_STRING &head, const std::vector<Entry> &list, IP_ADDR_STRI
     }
 }
 
-ULONG extraNodes(size_t entries)
-{
-    return entries > 1 ? ULONG((entries - 1) * sizeof(IP_ADDR_STRING)) : 0;
-}
+ULONG extraNodes(size_t entries) { return entries > 1 ? ULONG((entries - 1) * sizeof(IP_ADDR_STRING)) : 0; }
 
 // None or too small is ERROR_BUFFER_OVERFLOW with the size needed; one big enough is zeroed for filling.
 DWORD claim(void *buffer, PULONG size, ULONG needed)
@@ -123,12 +119,5 @@ DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAdapterInfo, PUL
     return ERROR_SUCCESS;
 }
 
-QString platform::programPath(const QString &windowsPath)
-{
-    return QString(windowsPath).replace(QLatin1Char('\\'), QLatin1Char('/'));
-}
-
-QString platform::adapterClassKey()
-{
-    return qEnvironmentVariable("VANTOREL_CLASS_KEY");
-}
+QString platform::programPath(const QString &windowsPath) { return QString(windowsPath).replace('\\', '/'); }
+QString platform::adapterClassKey() { return qEnvironmentVariable("VANTOREL_CLASS_KEY"); }

@@ -5,9 +5,7 @@
 #include "iphelper.h"
 #include "devicesetup.h"
 
-#include <QByteArray>
 #include <QString>
-
 #include <string>
 #include <vector>
 
@@ -36,15 +34,11 @@ void setAdapters(const std::vector<Adapter> &adapters);
 void failAdaptersInfoFrom(int call);
 // Run once, inside the next GetAdaptersInfo call before it reads the table.
 void onAdaptersInfo(void (*hook)(void *), void *context);
-struct Log {   // the byte count each call was given
-    std::vector<ULONG> adaptersInfoSizes;
-    std::vector<ULONG> perAdapterSizes;
-};
+struct Log { std::vector<ULONG> adaptersInfoSizes, perAdapterSizes; };   // the byte count each call was given
 const Log &log();
 // Writes <systemroot>/system32/cmd.exe, a shell script with that body.
 bool installCmdExe(const QString &systemroot, const QByteArray &scriptBody);
-// Back to an empty table and device set, no failures, no hook, an empty log.
-void reset();
+void reset();   // an empty table and device set, no failures, no hook, an empty log
 void resetSetupApi();
 
 struct Device {
