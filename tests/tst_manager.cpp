@@ -62,10 +62,11 @@ private slots:
         QTest::addColumn<bool>("networkd");
         QTest::addColumn<manager::Kind>("kind");
         QTest::addColumn<QString>("name");
-        QTest::newRow("a foreign client") << false << QStringList{"dhcpcd -4 -b eth1", "dhclient eth1"} << 1 << false
-                                          << manager::Kind::DhcpClient << "dhclient (process 2)";
-        QTest::newRow("our own client's helper") << false << QStringList{"3<-dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1", "2<-dhcpcd: [privileged proxy] eth1 [ip4]"}
-                                                 << 2 << false << manager::Kind::Nobody << "";
+        // Our client's helpers (a grandchild listed before its parent) are ours; the dhclient is not.
+        QTest::newRow("a foreign client beside our own")
+            << false << QStringList{"3<-dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1",
+                                    "2<-dhcpcd: [privileged proxy] eth1 [ip4]", "dhclient eth1"}
+            << 2 << false << manager::Kind::DhcpClient << "dhclient (process 4)";
         QTest::newRow("NetworkManager with its own client") << true << QStringList{"dhclient eth1"} << 0 << false
                                                             << manager::Kind::NetworkManager << "NetworkManager";
         QTest::newRow("systemd-networkd") << false << QStringList() << 0 << true << manager::Kind::Networkd
@@ -94,7 +95,6 @@ private slots:
         QTest::addColumn<bool>("manages");
         QTest::newRow("configured") << "# This is private data.\nADMIN_STATE=configured\nOPER_STATE=routable\n" << true;
         QTest::newRow("unmanaged") << "ADMIN_STATE=unmanaged\nOPER_STATE=carrier\n" << false;
-        QTest::newRow("no state") << "OPER_STATE=carrier\n" << false;
     }
 
     void networkd()
