@@ -134,7 +134,6 @@ private slots:
                  qPrintable(output));
         QVERIFY2(testnet::run("nmcli", {"connection", "up", Profile}, &output) == 0, qPrintable(output));
         QVERIFY2(openOn(m_window, "vn0"), "vn0 is listed");
-        QCOMPARE(m_window->ipInfoLabel->text(), QString("10.79.0.10"));
     }
 
     // A manual change, a connection brought up again from the profile alone, DHCP from NetworkManager's own
@@ -148,8 +147,6 @@ private slots:
         QString output;
         QVERIFY2(testnet::run("nmcli", {"connection", "up", Profile}, &output) == 0, qPrintable(output));
         QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.20/24"});
-        QCOMPARE(testnet::ipJson({"-4", "route", "show", "default", "dev", "vn0"}).at(0)["gateway"].toString(),
-                 QString("10.79.0.1"));
 
         QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
         QTRY_COMPARE_WITH_TIMEOUT(m_window->statusbar->currentMessage(), Refreshed, 30000);
