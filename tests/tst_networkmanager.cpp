@@ -104,9 +104,9 @@ private slots:
         QVERIFY(config.open(QIODevice::WriteOnly) && config.write(nmConfig) > 0);
         config.close();
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", QFile::encodeName("unix:path=" + dir + "/bus"));
-        // Both die with the test at the latest: setpriv's parent-death signal survives exec.
         m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // A session bus's rules (its user, root, may do everything) on the address of the system bus.
+        // A session bus's rules (its user, root, may do everything) on the address of the system bus. Both die with
+        // the test at the latest: setpriv's parent-death signal survives exec.
         m_bus.start("setpriv", {"--pdeathsig", "KILL", "dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus",
                                 "--nofork", "--nopidfile", "--print-address"});
         QVERIFY2(m_bus.waitForReadyRead(5000), "the private bus is up");
