@@ -9,7 +9,6 @@ namespace testwindow {
 
 const QString Finished = QStringLiteral("Change finished.Refreshing the addresses information.");
 const QString AddressFailed = QStringLiteral("IP, netmask and gateway change failed. Please try it again.");
-const QString DhcpSwitched = QStringLiteral("Dhcp addressed finished. Refreshing the addresses information.");
 const QString Refreshed = QStringLiteral("Refreshing information successful.");
 
 // A new window showing the adapter; false when it is not in the window's list.

@@ -1,11 +1,9 @@
 // The Windows program's window and worker on Wine's IP Helper, cmd.exe, registry and SetupAPI, inside the
 // network namespace run-wine-test makes. netsh.exe is ours: it records the command line cmd.exe gives it.
 #include "daverirido.h"
-#include "platform.h"
 #include "windowchanger.h"
 
 #include <QtTest>
-#include <QNetworkInterface>
 #include <QSettings>
 #include <QStyleFactory>
 
@@ -22,21 +20,17 @@ const QString classKey = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control
 const QString driverPrefix = "{4D36E972-E325-11CE-BFC1-08002bE10318}\\";
 const QString subkey = "0007";
 
-// GetAdaptersInfo's own answer, read here without the worker: the adapter's name and hardware address.
-QStringList adapterInfo(const QString &description)
+// GetAdaptersInfo's own name of the adapter, read here without the worker.
+QString adapterName(const QString &description)
 {
     ULONG size = 0;
     GetAdaptersInfo(nullptr, &size);
     std::unique_ptr<BYTE[]> buffer(new BYTE[size]);
     auto *info = reinterpret_cast<IP_ADAPTER_INFO *>(buffer.get());
-    if (GetAdaptersInfo(info, &size) != ERROR_SUCCESS)
-        info = nullptr;
-    for (; info; info = info->Next) {
-        const QByteArray address(reinterpret_cast<const char *>(info->Address), int(info->AddressLength));
+    for (bool ok = GetAdaptersInfo(info, &size) == ERROR_SUCCESS; ok && info; info = info->Next)
         if (QString::fromLocal8Bit(info->Description) == description)
-            return {QString::fromLatin1(info->AdapterName), QString(address.toHex('-')).toUpper()};
-    }
-    return {QString(), QString()};
+            return QString::fromLatin1(info->AdapterName);
+    return QString();
 }
 
 // The command line netsh.exe got from cmd.exe for `what` ("address" or "dns").
@@ -55,7 +49,7 @@ private slots:
     void initTestCase()
     {
         QCOMPARE(expected.size(), 5);
-        guid = adapterInfo(expected.at(0)).at(0);
+        guid = adapterName(expected.at(0));
         QVERIFY2(!guid.isEmpty(), "GetAdaptersInfo does not report the test's adapter");
         // Set as the program does.
         QApplication::setStyle(QStyleFactory::create("Plastique"));
@@ -66,27 +60,14 @@ private slots:
         window.reset(new davErirido);
     }
 
-    // Listed by connection name with GetAdaptersInfo's name as item data, loopback left out. The way back from that
-    // name finds the interface by the exact name only, and the worker's record carries its hardware address.
-    void list()
+    // Listed by connection name with GetAdaptersInfo's name as item data. The panel shows what Wine's IP Helper
+    // reports (an adapter on DHCP, as Wine says of every one), drawn in the Plastique style; the picture is kept.
+    void listAndPanel()
     {
-        QCOMPARE(window->interfaceComboBox->findText("lo"), -1);
         const int item = window->interfaceComboBox->findText(expected.at(0));
         QCOMPARE(window->interfaceComboBox->itemData(item, Qt::UserRole).toString(), guid);
-        QCOMPARE(platform::interfaceFromAdapterName(guid).humanReadableName(), expected.at(0));
-        QVERIFY(!platform::interfaceFromAdapterName(guid.toLower()).isValid());
-        QCOMPARE(windowChanger().getAddress(guid).macAddress, adapterInfo(expected.at(0)).at(1));
-    }
-
-    // The panel shows what Wine's IP Helper reports (an adapter on DHCP, as Wine says of every one), drawn in the
-    // Plastique style; the picture is kept beside the test.
-    void panel()
-    {
-        window->interfaceComboBox->setCurrentIndex(window->interfaceComboBox->findText(expected.at(0)));
-        int filled = 0;
-        QVERIFY(QMetaObject::invokeMethod(window.data(), "getInterfacesInfoToLabel", Q_RETURN_ARG(int, filled),
-                                          Q_ARG(QString, guid)));
-        QCOMPARE(filled, 1);
+        window->interfaceComboBox->setCurrentIndex(item);
+        QVERIFY(QMetaObject::invokeMethod(window.data(), "getInterfacesInfoToLabel", Q_ARG(QString, guid)));
         const QStringList shown = {window->adapterNameInfoLabel->text(), window->adapterDescribeInfoLabel->text(),
                                    window->addressTypeInfoLabel->text(), window->ipInfoLabel->text(),
                                    window->netmaskInfoLabel->text(), window->gatewayInfoLabel->text(),
@@ -100,70 +81,43 @@ private slots:
         QVERIFY2(window->grab().save(picture), qPrintable(picture));
     }
 
-    // What netsh.exe got from cmd.exe for each command, in order, after cmd.exe split Qt's command line for it.
-    void commands_data()
-    {
-        const QString name = expected.at(0);
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<QStringList>("commands");
-        QTest::newRow("Manual change, the panel's own values")
-            << "writeToSystem"
-            << QStringList{netshLine("address", name, "source=static addr=" + expected.at(1) + " mask=" + expected.at(2)
-                                                          + " gateway=" + expected.at(3) + " gwmetric=1"),
-                           netshLine("dns", name, "source=static addr=" + expected.at(4) + " register=primary")};
-        QTest::newRow("Auto distribute") << "dhcpAddress"
-                                         << QStringList{netshLine("address", name, "source=dhcp"),
-                                                        netshLine("dns", name, "source=dhcp")};
-        // A Linux interface name can't hold a blank, so Wine never shows such a connection name; the worker is
-        // handed one directly.
-        const QString blanks = "Local Area Connection 2";
-        QTest::newRow("worker, a connection name with blanks")
-            << "worker"
-            << QStringList{netshLine("address", blanks,
-                                     "source=static addr=192.168.1.10 mask=255.255.255.0 gateway=192.168.1.1 gwmetric=1"),
-                           netshLine("dns", blanks, "source=dhcp")};
-    }
-
+    // What netsh.exe got from cmd.exe, in order, after cmd.exe split Qt's command line for it: Manual change with
+    // the panel's own values, then the worker handed a connection name with blanks (Wine never lists one: a Linux
+    // interface name can't hold a blank).
     void commands()
     {
-        QFETCH(QString, action);
-        QFETCH(QStringList, commands);
         QFile::remove(netshLog);
-        if (action == "worker") {
-            windowChanger changer;
-            QVERIFY(changer.setAddress({"Local Area Connection 2", "192.168.1.10", "255.255.255.0", "192.168.1.1"}));
-            QVERIFY(changer.setDhcpDns("Local Area Connection 2"));
-        } else {
-            window->interfaceComboBox->setCurrentIndex(window->interfaceComboBox->findText(expected.at(0)));
-            window->ipLineEdit->setText(expected.at(1));
-            window->netmaskLineEdit->setText(expected.at(2));
-            window->gatewayLineEdit->setText(expected.at(3));
-            window->dns1LineEdit->setText(expected.at(4));
-            QVERIFY(QMetaObject::invokeMethod(window.data(), qPrintable(action)));
-        }
+        window->ipLineEdit->setText(expected.at(1));
+        window->netmaskLineEdit->setText(expected.at(2));
+        window->gatewayLineEdit->setText(expected.at(3));
+        window->dns1LineEdit->setText(expected.at(4));
+        QVERIFY(QMetaObject::invokeMethod(window.data(), "writeToSystem"));
+        const QString blanks = "Local Area Connection 2";
+        windowChanger changer;
+        QVERIFY(changer.setAddress({blanks, "192.168.1.10", "255.255.255.0", "192.168.1.1"}));
+        QVERIFY(changer.setDhcpDns(blanks));
         QFile log(netshLog);
         QVERIFY(log.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(log.readAll()).split("\n", Qt::SkipEmptyParts), commands);
+        const QString name = expected.at(0);
+        QCOMPARE(QString::fromUtf8(log.readAll()).split("\n", Qt::SkipEmptyParts),
+                 QStringList({netshLine("address", name, "source=static addr=" + expected.at(1) + " mask=" + expected.at(2)
+                                                             + " gateway=" + expected.at(3) + " gwmetric=1"),
+                              netshLine("dns", name, "source=static addr=" + expected.at(4) + " register=primary"),
+                              netshLine("address", blanks, "source=static addr=192.168.1.10 mask=255.255.255.0 "
+                                                           "gateway=192.168.1.1 gwmetric=1"),
+                              netshLine("dns", blanks, "source=dhcp")}));
     }
 
-    // The override is written into the subkey whose NetCfgInstanceId is the name exactly, and the answer names
-    // that subkey's driver key; any other name writes nothing.
-    void setMac()
+    // The override goes into the subkey whose NetCfgInstanceId is the name, and the answer names its driver key.
+    // Wine's device set holds no network device: restarting finds none, and nothing failing is true.
+    void setMacAndRestart()
     {
-        const QString address = "02-11-22-33-44-55";
-        for (const bool exact : {true, false}) {
-            QSettings(classKey, QSettings::NativeFormat).remove(subkey + "/NetworkAddress");
-            const QStringList result = windowChanger().setMac({exact ? guid : guid.toLower(), address});
-            QCOMPARE(result, QStringList({"1", driverPrefix + (exact ? subkey : QString())}));
-            QCOMPARE(QSettings(classKey, QSettings::NativeFormat).value(subkey + "/NetworkAddress"),
-                     exact ? QVariant(address) : QVariant());
-        }
-    }
-
-    // Wine's device set holds no network device: the adapter's driver key finds none, and nothing failing is true.
-    void restartCard()
-    {
-        QVERIFY(windowChanger().restartCard(driverPrefix + subkey));
+        windowChanger changer;
+        const QStringList result = changer.setMac({guid, "02-11-22-33-44-55"});
+        QCOMPARE(result, QStringList({"1", driverPrefix + subkey}));
+        QCOMPARE(QSettings(classKey, QSettings::NativeFormat).value(subkey + "/NetworkAddress").toString(),
+                 QString("02-11-22-33-44-55"));
+        QVERIFY(changer.restartCard(result[1]));
     }
 
     // The deployed folder runs as it stands: its vantorel.exe, started with no Qt folder on any path, shows its
@@ -178,7 +132,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((shown = FindWindowW(nullptr, L"Vantorel")) && IsWindowVisible(shown), 30000);
         PostMessageW(shown, WM_CLOSE, 0, 0);
         QVERIFY(program.waitForFinished(20000));
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
     }
 
