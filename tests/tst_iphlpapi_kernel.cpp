@@ -10,9 +10,7 @@
 #include <QtTest>
 
 #include <net/if.h>
-#include <sched.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -32,7 +30,7 @@ bool makeVeth(const QString &name, const QStringList &commands)
 // MAC, DHCP flag, the address and gateway lists.
 using Table = QMap<QString, QStringList>;
 
-Table adapters(DWORD *result = nullptr)
+Table adapters()
 {
     ULONG size = 0;
     std::vector<char> buffer;
@@ -41,8 +39,6 @@ Table adapters(DWORD *result = nullptr)
         buffer.resize(size + 1);
         rc = GetAdaptersInfo(reinterpret_cast<PIP_ADAPTER_INFO>(buffer.data()), &size);
     }
-    if (result)
-        *result = rc;
     Table table;
     for (auto e = reinterpret_cast<const IP_ADAPTER_INFO *>(buffer.data()); rc == ERROR_SUCCESS && e; e = e->Next) {
         QStringList mac, addresses, gateways;
@@ -89,18 +85,12 @@ Table oracle()
     return table;
 }
 
-// The adapters whose names start with `prefix`, as GetAdaptersInfo and ip show them.
-void compareWithIp(const QString &prefix, int count)
+// Every adapter, as GetAdaptersInfo and ip show it.
+void compareWithIp(int count)
 {
-    Table expected = oracle(), actual = adapters();
-    for (Table *t : {&expected, &actual}) {
-        for (const QString &name : t->keys()) {
-            if (!name.startsWith(prefix))
-                t->remove(name);
-        }
-    }
+    const Table actual = adapters();
     QCOMPARE(actual.size(), count);
-    QCOMPARE(actual, expected);
+    QCOMPARE(actual, oracle());
 }
 
 // Runs `work` in a child process: a change made by another process than the reader.
@@ -125,7 +115,6 @@ private slots:
     void hundredsSameAsIp();
     void changeSeenAtOnce_data();
     void changeSeenAtOnce();
-    void threadInAnotherNamespace();
 
 private:
     QTemporaryDir stateDir;
@@ -170,7 +159,7 @@ void tst_iphlpapi_kernel::adapterTable()
     QCOMPARE(table.keys(), names);
     QVERIFY2(table["vt-t"].value(1) != QString::number(MIB_IF_TYPE_ETHERNET), "a tun interface is offered as Ethernet");
     QVERIFY(testnet::ip({"link", "del", "vt-t"}));
-    compareWithIp("vt-", 4);
+    compareWithIp(4);
 
     // The worker's record: the first address, the gateway of the lowest metric,
     // the resolver's first IPv4 server.
@@ -194,7 +183,7 @@ void tst_iphlpapi_kernel::hundredsSameAsIp()
     QTemporaryFile file;
     QVERIFY(file.open() && file.write((batch.join('\n') + '\n').toUtf8()) > 0 && file.flush());
     QVERIFY(testnet::ip({"-batch", file.fileName()}));
-    compareWithIp("vb", 300);
+    compareWithIp(304);
 }
 
 // A change that another process makes between two reads shows in the second.
@@ -225,28 +214,6 @@ void tst_iphlpapi_kernel::changeSeenAtOnce()
     netstate::forget(link);
     testnet::ip({"link", "del", "vt-c"});
     QVERIFY2(seen.split(' ').contains(expected), qPrintable("the second read shows " + seen + ", before: " + before.value("vt-c").value(field)));
-}
-
-// A thread, or a forked child, that moved to another network namespace reads
-// that namespace, and the rest of the process still reads its own.
-void tst_iphlpapi_kernel::threadInAnotherNamespace()
-{
-    QVERIFY(makeVeth("vt-n", {}));
-    QVERIFY(adapters().contains("vt-n"));
-    DWORD elsewhere = ERROR_SUCCESS;
-    std::thread([&elsewhere] {
-        if (unshare(CLONE_NEWNET) == 0)
-            adapters(&elsewhere);   // only loopback there: no adapter
-    }).join();
-    const bool back = adapters().contains("vt-n");
-    const bool child = inAnotherProcess([] {
-        DWORD rc = ERROR_SUCCESS;
-        return unshare(CLONE_NEWNET) == 0 && (adapters(&rc), rc == ERROR_NO_DATA);
-    });
-    testnet::ip({"link", "del", "vt-n"});
-    QCOMPARE(elsewhere, DWORD(ERROR_NO_DATA));
-    QVERIFY2(back, "the table of the other namespace was kept");
-    QVERIFY2(child, "a forked child in another namespace read its parent's table");
 }
 
 QTEST_MAIN(tst_iphlpapi_kernel)
