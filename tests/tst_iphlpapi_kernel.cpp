@@ -85,14 +85,6 @@ Table oracle()
     return table;
 }
 
-// Every adapter, as GetAdaptersInfo and ip show it.
-void compareWithIp(int count)
-{
-    const Table actual = adapters();
-    QCOMPARE(actual.size(), count);
-    QCOMPARE(actual, oracle());
-}
-
 // Runs `work` in a child process: a change made by another process than the reader.
 bool inAnotherProcess(const std::function<bool()> &work)
 {
@@ -112,7 +104,6 @@ class tst_iphlpapi_kernel : public QObject
 private slots:
     void initTestCase();
     void adapterTable();
-    void hundredsSameAsIp();
     void changeSeenAtOnce_data();
     void changeSeenAtOnce();
 
@@ -133,7 +124,8 @@ void tst_iphlpapi_kernel::initTestCase()
 
 // Two veth pairs: vt-a with a secondary and a point-to-point address, default
 // routes of several metrics, one of them multipath through vt-b, and routes that
-// are not the main table's default; a tun interface, without link-layer header.
+// are not the main table's default; a tun interface, without link-layer header;
+// hundreds of plain ones.
 void tst_iphlpapi_kernel::adapterTable()
 {
     QVERIFY(makeVeth("vt-b", {"addr add 10.51.0.2/24 dev %1"}));
@@ -159,7 +151,19 @@ void tst_iphlpapi_kernel::adapterTable()
     QCOMPARE(table.keys(), names);
     QVERIFY2(table["vt-t"].value(1) != QString::number(MIB_IF_TYPE_ETHERNET), "a tun interface is offered as Ethernet");
     QVERIFY(testnet::ip({"link", "del", "vt-t"}));
-    compareWithIp(4);
+    // Hundreds more, read in several messages. They stay: deleting hundreds of
+    // links takes seconds, the namespace's end doesn't.
+    QStringList batch;
+    for (int i = 0; i < 150; ++i) {
+        const QString name = "vb" + QString::number(i);
+        batch << "link add " + name + " type veth peer name " + name + "-p" << "link set " + name + " up"
+              << "link set " + name + "-p up" << QString("addr add 10.60.%1.1/24 dev %2").arg(i).arg(name);
+    }
+    QTemporaryFile file;
+    QVERIFY(file.open() && file.write((batch.join('\n') + '\n').toUtf8()) > 0 && file.flush());
+    QVERIFY(testnet::ip({"-batch", file.fileName()}));
+    QCOMPARE(adapters().size(), 304);
+    QCOMPARE(adapters(), oracle());
 
     // The worker's record: the first address, the gateway of the lowest metric,
     // the resolver's first IPv4 server.
@@ -167,23 +171,6 @@ void tst_iphlpapi_kernel::adapterTable()
     const adapterRecord &r = changer.getAddress("vt-a");
     QCOMPARE(QList<int>({r.status, r.type, int(r.index), r.dhcpEnabled}), QList<int>({1, MIB_IF_TYPE_ETHERNET, int(if_nametoindex("vt-a")), 0}));
     QCOMPARE(QStringList({r.ipAddress, r.ipMask, r.gateway, r.dnsServer}), QStringList({"10.50.0.2", "255.255.255.0", "10.50.0.1", "192.0.2.53"}));
-}
-
-// Hundreds of veth pairs. They stay: deleting hundreds of links takes seconds,
-// the namespace's end doesn't.
-void tst_iphlpapi_kernel::hundredsSameAsIp()
-{
-    QStringList batch;
-    for (int i = 0; i < 150; ++i) {
-        const QString name = "vb" + QString::number(i);
-        batch << "link add " + name + " type veth peer name " + name + "-p" << "link set " + name + " up"
-              << "link set " + name + "-p up" << QString("addr add 10.60.%1.1/24 dev %2").arg(i).arg(name);
-    }
-    batch << "route add default via 10.60.0.254 dev vb0 metric 5";
-    QTemporaryFile file;
-    QVERIFY(file.open() && file.write((batch.join('\n') + '\n').toUtf8()) > 0 && file.flush());
-    QVERIFY(testnet::ip({"-batch", file.fileName()}));
-    compareWithIp(304);
 }
 
 // A change that another process makes between two reads shows in the second.

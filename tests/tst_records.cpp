@@ -43,12 +43,11 @@ rtnl::Link linkOf()
     return link;
 }
 
-// Everything a refused change must leave as it was, a line each: the adapter,
-// the resolver and every file of the folders (type, mode and content).
+// Everything a refused change must leave as it was, a line each: the kernel's
+// state, the resolver and every file of the folders (type, mode and content).
 QStringList observable(const QStringList &dirs)
 {
-    QString state = QJsonDocument(testnet::ipJson({"addr", "show", "dev", dev})).toJson()
-        + QJsonDocument(testnet::ipJson({"-4", "route", "show"})).toJson();
+    QString state = testnet::kernelState();
     QFile resolver("/etc/resolv.conf");
     state += resolver.open(QIODevice::ReadOnly) ? resolver.readAll() : QByteArray("no resolver");
     for (const QString &dir : dirs) {
