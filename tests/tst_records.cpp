@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,8 +152,15 @@ void tst_records::noTraceOfEarlierAdapter()
 
     QVERIFY(testnet::ip({"link", "del", dev}));
     // A namespace's inode number is handed to the next one made once it is
-    // freed; its cookie never is.
-    QVERIFY(!newNamespace || unshare(CLONE_NEWNET) == 0);
+    // freed (which a socket kept open there delays); its cookie never is.
+    if (newNamespace) {
+        QVERIFY(unshare(CLONE_NEWNET) == 0);
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        uint64_t cookie = 0;
+        socklen_t size = sizeof cookie;
+        QVERIFY(getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size) == 0 && close(fd) == 0);
+        QVERIFY(QString::fromStdString(netstate::namespaceDir()).endsWith(QString("-c%1").arg(cookie)));
+    }
     QVERIFY(makeAdapter(index, newNamespace ? "02:aa:bb:cc:dd:ee" : QString()));
     const QString own = macOf();
     const adapterRecord &r = changer.getAddress(dev);
