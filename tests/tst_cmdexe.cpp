@@ -64,7 +64,7 @@ void tst_cmdexe::run()
     QFETCH(int, code);
     QFETCH(QStringList, output);
     QString printed;
-    QCOMPARE(testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/system32/cmd.exe", {"/c", command}, &printed), code);
+    QCOMPARE(testnet::run(testnet::tool("cmd.exe"), {"/c", command}, &printed), code);
     QCOMPARE(printed.split('\n', Qt::SkipEmptyParts), output);
     const QStringList made = QDir().entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
     QVERIFY2(made.isEmpty(), qPrintable("a shell ran part of the command and made: " + made.join(", ")));

@@ -10,9 +10,7 @@
 #include <QtTest>
 
 #include <net/if.h>
-#include <sched.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -32,7 +30,7 @@ bool makeVeth(const QString &name, const QStringList &commands)
 // MAC, DHCP flag, the address and gateway lists.
 using Table = QMap<QString, QStringList>;
 
-Table adapters(DWORD *result = nullptr)
+Table adapters()
 {
     ULONG size = 0;
     std::vector<char> buffer;
@@ -41,8 +39,6 @@ Table adapters(DWORD *result = nullptr)
         buffer.resize(size + 1);
         rc = GetAdaptersInfo(reinterpret_cast<PIP_ADAPTER_INFO>(buffer.data()), &size);
     }
-    if (result)
-        *result = rc;
     Table table;
     for (auto e = reinterpret_cast<const IP_ADAPTER_INFO *>(buffer.data()); rc == ERROR_SUCCESS && e; e = e->Next) {
         QStringList mac, addresses, gateways;
@@ -89,20 +85,6 @@ Table oracle()
     return table;
 }
 
-// The adapters whose names start with `prefix`, as GetAdaptersInfo and ip show them.
-void compareWithIp(const QString &prefix, int count)
-{
-    Table expected = oracle(), actual = adapters();
-    for (Table *t : {&expected, &actual}) {
-        for (const QString &name : t->keys()) {
-            if (!name.startsWith(prefix))
-                t->remove(name);
-        }
-    }
-    QCOMPARE(actual.size(), count);
-    QCOMPARE(actual, expected);
-}
-
 // Runs `work` in a child process: a change made by another process than the reader.
 bool inAnotherProcess(const std::function<bool()> &work)
 {
@@ -122,10 +104,8 @@ class tst_iphlpapi_kernel : public QObject
 private slots:
     void initTestCase();
     void adapterTable();
-    void hundredsSameAsIp();
     void changeSeenAtOnce_data();
     void changeSeenAtOnce();
-    void threadInAnotherNamespace();
 
 private:
     QTemporaryDir stateDir;
@@ -144,7 +124,8 @@ void tst_iphlpapi_kernel::initTestCase()
 
 // Two veth pairs: vt-a with a secondary and a point-to-point address, default
 // routes of several metrics, one of them multipath through vt-b, and routes that
-// are not the main table's default; a tun interface, without link-layer header.
+// are not the main table's default; a tun interface, without link-layer header;
+// hundreds of plain ones.
 void tst_iphlpapi_kernel::adapterTable()
 {
     QVERIFY(makeVeth("vt-b", {"addr add 10.51.0.2/24 dev %1"}));
@@ -170,7 +151,19 @@ void tst_iphlpapi_kernel::adapterTable()
     QCOMPARE(table.keys(), names);
     QVERIFY2(table["vt-t"].value(1) != QString::number(MIB_IF_TYPE_ETHERNET), "a tun interface is offered as Ethernet");
     QVERIFY(testnet::ip({"link", "del", "vt-t"}));
-    compareWithIp("vt-", 4);
+    // Hundreds more, read in several messages. They stay: deleting hundreds of
+    // links takes seconds, the namespace's end doesn't.
+    QStringList batch;
+    for (int i = 0; i < 150; ++i) {
+        const QString name = "vb" + QString::number(i);
+        batch << "link add " + name + " type veth peer name " + name + "-p" << "link set " + name + " up"
+              << "link set " + name + "-p up" << QString("addr add 10.60.%1.1/24 dev %2").arg(i).arg(name);
+    }
+    QTemporaryFile file;
+    QVERIFY(file.open() && file.write((batch.join('\n') + '\n').toUtf8()) > 0 && file.flush());
+    QVERIFY(testnet::ip({"-batch", file.fileName()}));
+    QCOMPARE(adapters().size(), 304);
+    QCOMPARE(adapters(), oracle());
 
     // The worker's record: the first address, the gateway of the lowest metric,
     // the resolver's first IPv4 server.
@@ -178,23 +171,6 @@ void tst_iphlpapi_kernel::adapterTable()
     const adapterRecord &r = changer.getAddress("vt-a");
     QCOMPARE(QList<int>({r.status, r.type, int(r.index), r.dhcpEnabled}), QList<int>({1, MIB_IF_TYPE_ETHERNET, int(if_nametoindex("vt-a")), 0}));
     QCOMPARE(QStringList({r.ipAddress, r.ipMask, r.gateway, r.dnsServer}), QStringList({"10.50.0.2", "255.255.255.0", "10.50.0.1", "192.0.2.53"}));
-}
-
-// Hundreds of veth pairs. They stay: deleting hundreds of links takes seconds,
-// the namespace's end doesn't.
-void tst_iphlpapi_kernel::hundredsSameAsIp()
-{
-    QStringList batch;
-    for (int i = 0; i < 150; ++i) {
-        const QString name = "vb" + QString::number(i);
-        batch << "link add " + name + " type veth peer name " + name + "-p" << "link set " + name + " up"
-              << "link set " + name + "-p up" << QString("addr add 10.60.%1.1/24 dev %2").arg(i).arg(name);
-    }
-    batch << "route add default via 10.60.0.254 dev vb0 metric 5";
-    QTemporaryFile file;
-    QVERIFY(file.open() && file.write((batch.join('\n') + '\n').toUtf8()) > 0 && file.flush());
-    QVERIFY(testnet::ip({"-batch", file.fileName()}));
-    compareWithIp("vb", 300);
 }
 
 // A change that another process makes between two reads shows in the second.
@@ -225,28 +201,6 @@ void tst_iphlpapi_kernel::changeSeenAtOnce()
     netstate::forget(link);
     testnet::ip({"link", "del", "vt-c"});
     QVERIFY2(seen.split(' ').contains(expected), qPrintable("the second read shows " + seen + ", before: " + before.value("vt-c").value(field)));
-}
-
-// A thread, or a forked child, that moved to another network namespace reads
-// that namespace, and the rest of the process still reads its own.
-void tst_iphlpapi_kernel::threadInAnotherNamespace()
-{
-    QVERIFY(makeVeth("vt-n", {}));
-    QVERIFY(adapters().contains("vt-n"));
-    DWORD elsewhere = ERROR_SUCCESS;
-    std::thread([&elsewhere] {
-        if (unshare(CLONE_NEWNET) == 0)
-            adapters(&elsewhere);   // only loopback there: no adapter
-    }).join();
-    const bool back = adapters().contains("vt-n");
-    const bool child = inAnotherProcess([] {
-        DWORD rc = ERROR_SUCCESS;
-        return unshare(CLONE_NEWNET) == 0 && (adapters(&rc), rc == ERROR_NO_DATA);
-    });
-    testnet::ip({"link", "del", "vt-n"});
-    QCOMPARE(elsewhere, DWORD(ERROR_NO_DATA));
-    QVERIFY2(back, "the table of the other namespace was kept");
-    QVERIFY2(child, "a forked child in another namespace read its parent's table");
 }
 
 QTEST_MAIN(tst_iphlpapi_kernel)

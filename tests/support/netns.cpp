@@ -88,6 +88,38 @@ QStringList addressesOf(const QString &dev)
     return result;
 }
 
+QString configOf(const QString &dev)
+{
+    QStringList words = addressesOf(dev) << QStringLiteral("|");
+    for (const QJsonValue &r : ipJson({"-4", "route", "show", "default", "dev", dev}))
+        words << r["gateway"].toString() + QLatin1Char(' ') + QString::number(r["metric"].toInt());
+    return words.join(QLatin1Char(' '));
+}
+
+QString kernelState(const QString &except)
+{
+    QString addresses, routes;
+    run(QStringLiteral("ip"), {"-4", "-o", "addr", "show"}, &addresses);
+    run(QStringLiteral("ip"), {"-4", "-d", "route", "show", "table", "all"}, &routes);
+    const QRegExp replaced("^\\d+: " + except + " |^\\S+ default .* dev " + except + " | dev " + except + " .*proto kernel");
+    QStringList lines;
+    for (const QString &line : (addresses + routes).split(QLatin1Char('\n'))) {
+        if (except.isEmpty() || replaced.indexIn(line) < 0)
+            lines << line;
+    }
+    return lines.join(QLatin1Char('\n')).replace(QRegExp("_lft \\d+sec"), "_lft finite").remove(" linkdown");
+}
+
+QString tool(const QString &name)
+{
+    return qEnvironmentVariable("VANTOREL_BUILD_DIR") + QStringLiteral("/system32/") + name;
+}
+
+int netsh(const QString &command, QString *output)
+{
+    return run(tool(QStringLiteral("cmd.exe")), {"/c", "netsh " + command}, output);
+}
+
 QStringList dhcpClients()
 {
     QString pids;

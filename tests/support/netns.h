@@ -25,6 +25,17 @@ QJsonArray ipJson(const QStringList &arguments);
 
 // The interface's IPv4 addresses as "a.b.c.d/nn", as ip shows them.
 QStringList addressesOf(const QString &dev);
+// "10.0.0.5/24 | 10.0.0.1 1": the interface's addresses, then its default routes (gateway metric).
+QString configOf(const QString &dev);
+// Every IPv4 address and route of the namespace with every attribute ip shows,
+// a line each, lifetimes that count down as "finite" and without link state,
+// which settles in its own time. Without `except`'s addresses, default routes
+// and those the kernel adds for its addresses, which a change of it replaces.
+QString kernelState(const QString &except = QString());
+// A program of ours in the build's system32/.
+QString tool(const QString &name);
+// `cmd.exe /c "netsh <command>"` as the worker runs it: netsh's exit code.
+int netsh(const QString &command, QString *output = nullptr);
 // The dhcpcd processes of this test's network namespace.
 QStringList dhcpClients();
 
