@@ -8,6 +8,7 @@
 namespace {
 
 struct Probe : QObject {
+    using QObject::QObject;
     bool eventFilter(QObject *object, QEvent *event) override
     {
         auto *window = qobject_cast<QMainWindow *>(object);
@@ -21,7 +22,7 @@ struct Probe : QObject {
     }
 };
 
-void install() { qApp->installEventFilter(new Probe); }
+void install() { qApp->installEventFilter(new Probe(qApp)); }   // released with the application
 
 } // namespace
 
