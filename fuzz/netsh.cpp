@@ -9,11 +9,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::string line(reinterpret_cast<const char *>(data), size);
-    std::vector<std::string> words = cmdline::splitCommandLine("netsh " + line);
+    const std::string commandLine = "netsh " + line;
+    std::vector<std::string> words = cmdline::splitCommandLine(commandLine);
     words.erase(words.begin());
     netsh::Request request;
     std::string error;
-    if (!netsh::parse(words, &request, &error) && (error.empty() || error.find('\n') != std::string::npos))
+    if (!netsh::parse(words, commandLine, &request, &error) && (error.empty() || error.find('\n') != std::string::npos))
         __builtin_trap();
     return 0;
 }
