@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QHostAddress>
+#include <QScopeGuard>
 #include <QStyleFactory>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -198,6 +199,11 @@ private slots:
         QProcess client;
         client.start("setpriv", {"--pdeathsig", "KILL", "dhcpcd", "-4", "-B", "-L", "-c", "/bin/true", "vn1"});
         QVERIFY(client.waitForStarted());
+        // SIGTERM, not the death signal's KILL: the client ends its helper processes too.
+        auto stop = qScopeGuard([&client] {
+            client.terminate();
+            client.waitForFinished(5000);
+        });
         QTRY_VERIFY(!testnet::dhcpClients().isEmpty());
         const QString before = kernelAndResolver("vn1");
 
@@ -209,6 +215,10 @@ private slots:
         const QString who = QString("dhcpcd (process %1)").arg(client.processId());
         QVERIFY2(output.trimmed().count('\n') == 0 && output.contains(who), qPrintable(output));
         QCOMPARE(kernelAndResolver("vn1"), before);
+        stop.dismiss();
+        client.terminate();
+        QVERIFY(client.waitForFinished(5000));
+        QTRY_VERIFY2(testnet::dhcpClients().isEmpty(), "the foreign client and its helpers are gone");
     }
 
 private:
