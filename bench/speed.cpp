@@ -173,12 +173,26 @@ Results startUp()
     return r;
 }
 
-// The window's form alone, built and shown without asking the system anything:
-// what of the start-up is the form's own.
+// The window's form alone, in the window's font, built and shown without asking
+// the system anything: what of the start-up is the form's own.
 class FormOnly : public QMainWindow, public Ui_Daverirido
 {
 public:
-    FormOnly() { setupUi(this); }
+    FormOnly()
+    {
+        QFont font = QApplication::font();
+        font.setPixelSize(12);
+        QApplication::setFont(font);
+        setupUi(this);
+    }
+};
+
+// An empty window as large as the form: what of the start-up is the form's
+// pixels rather than its widgets.
+class EmptyOfFormSize : public QMainWindow
+{
+public:
+    EmptyOfFormSize() { resize(680, 322); }
 };
 
 // Everything for one count of pairs, in a namespace of this process's own.
@@ -194,7 +208,7 @@ Results measure(int pairs)
     // The floor query around each start-up too: a start-up at many interfaces
     // takes long enough for the machine's other load to change meanwhile.
     const int startupRounds = pairs >= 500 ? 2 : pairs >= 50 ? 5 : 11;
-    std::vector<double> startup, empty, form, floor;
+    std::vector<double> startup, empty, emptyOfFormSize, form, floor;
     const auto floorQueries = [&floor] {
         for (int i = 0; i < 5; ++i)
             floor.push_back(seconds([] { rawDump(); }) + seconds([] { QNetworkInterface::interfaceFromName("bv1"); }));
@@ -206,11 +220,13 @@ Results measure(int pairs)
         if (i == 0)
             r["rss_kb"] = window.at("rss_kb");
         empty.push_back(forked(startUp<QMainWindow>).at("seconds"));
+        emptyOfFormSize.push_back(forked(startUp<EmptyOfFormSize>).at("seconds"));
         form.push_back(forked(startUp<FormOnly>).at("seconds"));
     }
     floorQueries();
     r["startup"] = median(startup);
     r["empty_window"] = median(empty);
+    r["empty_window_of_form_size"] = median(emptyOfFormSize);
     r["form_only"] = median(form);
     r["startup_query_floor"] = median(floor);
 
@@ -291,6 +307,7 @@ int main(int argc, char *argv[])
         line("start-up vs empty window", pairs, r.at("startup"), r.at("empty_window"), fewest ? 1.5 : 0);
         line("start-up vs interfaces x query floor", pairs, r.at("startup"), r.at("interfaces") * r.at("startup_query_floor"),
              most ? 1.5 : 0);
+        line("start-up vs empty window of its size", pairs, r.at("startup"), r.at("empty_window_of_form_size"));
         line("start-up vs the form alone", pairs, r.at("startup"), r.at("form_only"));
     }
     const int fewest = results.begin()->first, most = results.rbegin()->first;

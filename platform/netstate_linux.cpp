@@ -69,8 +69,9 @@ std::string folder()
     return stateRoot() + "/net-" + namespaceName();
 }
 
-// A folder we keep records in: a real directory, and for root one that
-// nobody else can change, or another user could plant links or files there.
+// A folder we keep records in: a real directory that nobody else can change,
+// or another user could plant links or files there. That holds for whatever we
+// write, and for what root reads.
 bool safeFolder(const std::string &path, bool create, std::string *error)
 {
     if (create && ::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -87,9 +88,9 @@ bool safeFolder(const std::string &path, bool create, std::string *error)
         problem = "is a symbolic link";
     else if (!S_ISDIR(st.st_mode))
         problem = "is not a folder";
-    else if (::geteuid() == 0 && st.st_uid != 0)
-        problem = "is not owned by root";
-    else if (::geteuid() == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)))
+    else if ((create || ::geteuid() == 0) && st.st_uid != ::geteuid())
+        problem = ::geteuid() == 0 ? "is not owned by root" : "is not owned by this user";
+    else if ((create || ::geteuid() == 0) && (st.st_mode & (S_IWGRP | S_IWOTH)))
         problem = "can be written by other users";
     if (problem.empty())
         return true;

@@ -26,7 +26,7 @@ namespace netstate {
 
 // The folder of the current network namespace, created on demand. Empty, with
 // the reason in *error, when it is not safe to write in: not a directory, a
-// symbolic link, or (for root) not owned by root or writable by others.
+// symbolic link, not owned by the caller or writable by others.
 std::string namespaceDir(std::string *error = nullptr);
 
 // The link's permanent address (IFLA_PERM_ADDRESS); empty where the kernel

@@ -38,10 +38,13 @@ davErirido::davErirido(QWidget *parent)
       refreshTimer(nullptr)
 {
     // The form's fixed sizes leave room for a dialog font of 11 or 12 pixels; a
-    // size in pixels keeps its texts whole whatever the screen's DPI.
-    QFont formFont = font();
+    // size in pixels keeps its texts whole whatever the screen's DPI. It is the
+    // application's font, not only the window's: the list's popup is a window of
+    // its own, and a field lays out its text in the application's font before it
+    // takes the window's, which would load a second font at start-up.
+    QFont formFont = QApplication::font();
     formFont.setPixelSize(12);
-    setFont(formFont);
+    QApplication::setFont(formFont);
     setupUi(this);
     // A mark is narrower than the hint it replaces; the column keeps the hint's
     // width, so nothing moves when a field is judged.

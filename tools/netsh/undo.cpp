@@ -165,19 +165,12 @@ rtnl::Error lockInterface(const std::string &ifname)
     const std::string dir = netstate::namespaceDir(&unsafe);
     if (dir.empty())
         return unsafe;
-    for (const std::string &folder : {dir, dir.substr(0, dir.rfind('/'))}) {
-        struct stat st;
-        if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return "The record folder " + folder + " can't be used: " + std::strerror(errno ? errno : ENOTDIR) + ".";
-        if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)))
-            return "The record folder " + folder + " can be changed by another user.";
-    }
     const std::string path = fileOf(ifname, ".lock");
     // Left open until netsh ends, which lets the lock go.
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return "The record folder " + netstate::namespaceDir() + " can't be used: " + path + ": " + std::strerror(errno ? errno : EINVAL) + ".";
+        return "The record folder " + dir + " can't be used: " + path + ": " + std::strerror(errno ? errno : EINVAL) + ".";
     while (::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR || interruption())
             return interruption() ? interruptionText() : path + " can't be locked: " + std::strerror(errno) + ".";
