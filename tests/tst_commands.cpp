@@ -1,8 +1,11 @@
-// The worker against the scripted platform: its adapter query and the commands it runs.
+// The worker against the scripted platform: its adapter query, the commands it runs, the device it restarts and the
+// hardware address override it writes.
 #include "fakeplatform.h"
 #include "windowchanger.h"
 
 #include <QtTest>
+#include <sched.h>
+#include <sys/mount.h>
 
 namespace {
 
@@ -12,12 +15,19 @@ using Sizes = std::vector<ULONG>;
 // byte counts GetAdaptersInfo and GetPerAdapterInfo are given; name, description, DNS server, type, status, and for
 // an adapter found also ip, mask, gateway, DHCP server, hardware address.
 struct Query { Table table; QString name; int failFrom; Sizes listSizes, dnsSizes; QStringList expected; };
+// The devices' driver keys, empty where the property can't be read; which of the four change calls fails, 0 none;
+// the result, then the change calls by device index.
+struct Restart { std::vector<std::u16string> drivers; QString adapterDriver; int failing; QString outcome; };
 
 // Stands in for the interpreter: records its path, its pid and every argument, each ended by a NUL.
 const char recorder[] = R"({ printf '%s\0' "$0" "$$" "$@"; echo; } >> "$VANTOREL_TEST_RECORD"
 case "$VANTOREL_TEST_MODE" in hang) exec sleep 600 ;; esac)";
 
 const QString connection = QStringLiteral("Local Area Connection");
+const QString instanceId = QStringLiteral("{6A1F0B0C-11AA-4C3B-9D11-0123456789AB}");
+// The driver key as the hardware address override gives it, and the devices' own spelling.
+const QString driverKey = QStringLiteral("{4D36E972-E325-11CE-BFC1-08002bE10318}\\0001");
+const std::u16string key1 = driverKey.toLower().toStdU16String(), key0 = key1.substr(0, 39) + u"0000";
 
 fake::Adapter adapter(const std::string &name, const std::string &description = "wired",
                       unsigned type = MIB_IF_TYPE_ETHERNET, bool dnsFails = false)
@@ -34,6 +44,7 @@ void call(windowChanger &worker, const char *slot, void *result, void *argument)
 } // namespace
 
 Q_DECLARE_METATYPE(Query)
+Q_DECLARE_METATYPE(Restart)
 
 class tst_commands : public QObject
 {
@@ -45,6 +56,10 @@ private slots:
     void commandText_data();
     void commandText();
     void hangingCommandKilled();
+    void restartCard_data();
+    void restartCard();
+    void setMac_data();
+    void setMac();   // last: a row of it leaves the test in a mount namespace of its own
 
 private:
     QList<QStringList> runs() const; // per interpreter run: its path, its pid, then its arguments
@@ -53,7 +68,7 @@ private:
 
 void tst_commands::init()
 {
-    fake::reset();
+    fake::state = {};
     QVERIFY(fake::installCmdExe(root.path(), recorder));
     QFile::remove(root.filePath("record"));
     qputenv("VANTOREL_TEST_RECORD", root.filePath("record").toLocal8Bit());
@@ -97,18 +112,18 @@ void tst_commands::query_data()
 void tst_commands::query()
 {
     QFETCH(Query, row);
-    fake::setAdapters({{"previous", "previous card", 9, MIB_IF_TYPE_ETHERNET, 0, {}, {}, {"10.9.9.53"}, ""}});
+    fake::state.adapters = {{"previous", "previous card", 9, MIB_IF_TYPE_ETHERNET, 0, {}, {}, {"10.9.9.53"}, ""}};
     windowChanger worker;
     const adapterRecord &r = worker.getAddress("previous");
-    fake::reset();
-    fake::setAdapters(row.table);
-    fake::failAdaptersInfoFrom(row.failFrom);
+    fake::state = {};
+    fake::state.adapters = row.table;
+    fake::state.failAdaptersInfoFrom = row.failFrom;
     call(worker, row.name.isNull() ? "getAddress()" : "getAddress(QString)", nullptr, &row.name);
     const QStringList seen{r.adapterName, r.description, r.dnsServer, QString::number(r.type), QString::number(r.status),
                            r.ipAddress, r.ipMask, r.gateway, r.dhcpServer, r.macAddress};
     QCOMPARE(seen.mid(0, row.expected.size()), row.expected);
-    QCOMPARE(fake::log().adaptersInfoSizes, row.listSizes);
-    QCOMPARE(fake::log().perAdapterSizes, row.dnsSizes);
+    QCOMPARE(fake::state.adaptersInfoSizes, row.listSizes);
+    QCOMPARE(fake::state.perAdapterSizes, row.dnsSizes);
 }
 
 void tst_commands::commandText_data()
@@ -155,6 +170,69 @@ void tst_commands::hangingCommandKilled()
     qunsetenv("VANTOREL_TEST_MODE");
     QVERIFY(worker.setDhcpDns(connection));
     QCOMPARE(runs().size(), 2);
+}
+
+void tst_commands::restartCard_data()
+{
+    QTest::addColumn<Restart>("row");
+    QTest::newRow("bare prefix") << Restart{{key0, key1}, driverKey.left(39), 0, "true"};
+    QTest::newRow("other, unreadable, over 43 units, same") << Restart{{key0, u"", key1 + u"\\x", key1}, driverKey, 0,
+        "true, stop 2, change 2, start 2, change 2"};
+    QTest::newRow("stop parameters refused") << Restart{{key1, key1}, driverKey, 1, "false, stop 0"};
+    QTest::newRow("stop refused") << Restart{{key1, key1}, driverKey, 2, "false, stop 0, change 0"};
+    QTest::newRow("start parameters refused") << Restart{{key1, key1}, driverKey, 3, "false, stop 0, change 0, start 0"};
+    QTest::newRow("start refused") << Restart{{key1, key1}, driverKey, 4, "false, stop 0, change 0, start 0, change 0"};
+}
+
+void tst_commands::restartCard()
+{
+    QFETCH(Restart, row);
+    fake::state.drivers = row.drivers;
+    fake::state.failChangeCall = row.failing;
+    const QString result = windowChanger().restartCard(row.adapterDriver) ? "true" : "false";
+    QVERIFY2(fake::state.classDevsFlags == 6 && !fake::state.openSets,
+             "the set was not of present devices of all classes or not destroyed");
+    QCOMPARE(result + fake::state.changes, row.outcome);
+}
+
+void tst_commands::setMac_data()
+{
+    QTest::addColumn<QStringList>("macList");
+    QTest::addColumn<QString>("subkey");   // the one written and named in the result; "-": a read-only class key, result "0"
+    QTest::newRow("match, extras ignored") << QStringList{instanceId, "02-aa-BB:cc:DD-ee", "0", "x"} << "0000";
+    QTest::newRow("empty address") << QStringList{instanceId, ""} << "0000";
+    QTest::newRow("no match: letter case differs") << QStringList{instanceId.toLower(), "021122334455"} << "";
+    QTest::newRow("no identifier reads as 0") << QStringList{"0", "021122334455"} << "0001";
+    QTest::newRow("read-only class key") << QStringList{instanceId, "021122334455"} << "-";
+}
+
+void tst_commands::setMac()
+{
+    QFETCH(QStringList, macList);
+    QFETCH(QString, subkey);
+    const bool readOnly = subkey == "-";   // 0001 has no instance identifier; 0002 repeats 0000's and keeps its override
+    QVariantMap expected{{"0000/NetCfgInstanceId", instanceId}, {"0001/DriverDesc", "none"},
+                         {"0002/NetCfgInstanceId", instanceId}, {"0002/NetworkAddress", "001122334455"}};
+    QTemporaryDir dir;
+    QSettings classKey(dir.filePath("class-key.ini"), QSettings::IniFormat);
+    for (auto value = expected.cbegin(); value != expected.cend(); ++value)
+        classKey.setValue(value.key(), value.value());
+    classKey.sync();
+    qputenv("VANTOREL_CLASS_KEY", QFile::encodeName(classKey.fileName()));
+    // File modes don't stop root; a read-only bind mount, in a mount namespace of our own, does.
+    const QByteArray folder = QFile::encodeName(dir.path());
+    const auto unmount = qScopeGuard([&] { if (readOnly) ::umount(folder); });
+    if (readOnly && (::unshare(CLONE_NEWNS) || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)
+                     || ::mount(folder, folder, nullptr, MS_BIND, nullptr)
+                     || ::mount(nullptr, folder, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr)))
+        QSKIP(qPrintable("can't mount the class key read-only: " + qt_error_string(errno)));
+    const QStringList written = {"1", driverKey.left(39) + subkey};
+    QCOMPARE(windowChanger().setMac(macList), readOnly ? QStringList({"0"}) : written);
+    if (subkey.size() == 4)
+        expected[subkey + "/NetworkAddress"] = macList.at(1);
+    for (const QString &key : classKey.allKeys())
+        QVERIFY2(classKey.value(key) == expected.take(key), qPrintable(key + " is not as it should be"));
+    QVERIFY2(expected.isEmpty(), qPrintable(QStringList(expected.keys()).join(' ') + " went missing"));
 }
 
 QTEST_GUILESS_MAIN(tst_commands)

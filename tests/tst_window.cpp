@@ -1,6 +1,6 @@
 // The main window against the scripted platform, with a stand-in cmd.exe that logs the netsh commands it is given.
-#include "daverirido.h"
 #include "fakeplatform.h"
+#include "window.h"
 
 #include <QtTest>
 #include <QHostAddress>
@@ -74,9 +74,10 @@ private:
     void makeWindow(const std::vector<fake::Adapter> &table);
     QList<QLineEdit *> fields() const { return window->findChildren<QLineEdit *>(); }   // IP, netmask, gateway, DNS
     void takeCommands();
-    bool eventFilter(QObject *object, QEvent *event) override
+    bool eventFilter(QObject *object, QEvent *event) override   // the refresh timer is the only QTimer
     {
-        delivering = event->type() == QEvent::Timer ? qobject_cast<QTimer *>(object) : nullptr;
+        if (const auto *timer = qobject_cast<QTimer *>(object); timer && event->type() == QEvent::Timer)
+            refreshShot = QString("%1 ms%2").arg(timer->interval()).arg(timer->isSingleShot() ? ", once" : "");
         return false;
     }
 
@@ -86,8 +87,7 @@ private:
     QStringList trace;
     fake::Adapter current;   // the adapter as the commands taken in have left it
     QString refused;         // the kind of command the system refuses
-    QTimer *delivering = nullptr;
-    QString refreshShot;   // the period of a timer whose shot read the adapter
+    QString refreshShot;   // the period of the last timer shot
 };
 
 void tst_window::initTestCase()
@@ -100,8 +100,8 @@ void tst_window::initTestCase()
 
 void tst_window::makeWindow(const std::vector<fake::Adapter> &table)
 {
-    fake::reset();
-    fake::setAdapters(table);
+    fake::state = {};
+    fake::state.adapters = table;
     trace.clear();
     window.reset(new davErirido);
     connect(window->statusbar, &QStatusBar::messageChanged, window.data(), [this](const QString &message) {
@@ -111,12 +111,10 @@ void tst_window::makeWindow(const std::vector<fake::Adapter> &table)
     });
 }
 
-// A static command gives the adapter what is typed, unless the system refuses its kind. Runs at every read of the adapters.
+// A static command gives the adapter its values, unless the system refuses its kind. Runs at every read of the adapters.
 void tst_window::takeCommands()
 {
-    fake::onAdaptersInfo([](void *test) { static_cast<tst_window *>(test)->takeCommands(); }, this);
-    if (delivering)
-        refreshShot = QString("%1 ms%2").arg(delivering->interval()).arg(delivering->isSingleShot() ? ", once" : "");
+    fake::state.onAdaptersInfo = [this] { takeCommands(); };
     QFile log(root.filePath("commands"));
     log.open(QIODevice::ReadOnly);   // absent while none is waiting
     for (const QString &command : QString(log.readAll()).split('\n', Qt::SkipEmptyParts)) {
@@ -125,17 +123,19 @@ void tst_window::takeCommands()
         trace << kind + ' ' + source;
         if (!command.contains("name=\"" + first + '"') || kind == refused)
             continue;
-        const auto typed = [this, dhcp](int field) { return dhcp ? "0.0.0.0" : fields()[field]->text().toStdString(); };
+        const auto value = [&command, dhcp](const QString &key) {   // no lease yet for DHCP
+            return dhcp ? "0.0.0.0" : command.section(' ' + key + '=', 1).section(' ', 0, 0).toStdString();
+        };
         if (kind == "address") {
             current.dhcpEnabled = dhcp;
-            current.addresses = {{typed(0), typed(1)}};
-            current.gateways = {typed(2)};
+            current.addresses = {{value("addr"), value("mask")}};
+            current.gateways = {value("gateway")};
         } else {
-            current.dnsServers = {dhcp ? "" : typed(3)};
+            current.dnsServers = {dhcp ? "" : value("addr")};
         }
     }
     log.remove();
-    fake::setAdapters({current});
+    fake::state.adapters = {current};
 }
 
 // Listed: the system's interfaces that the adapter table knows, in the system's order.
@@ -183,7 +183,7 @@ void tst_window::panel()
     makeWindow({adapter(first, unsigned(qMax(row.dhcp, 0)), row.description, row.dhcp < 0)});
     static int inner;
     inner = 0;
-    fake::onAdaptersInfo([](void *w) { inner = fill(static_cast<davErirido *>(w), "ghost0"); }, window.data());
+    fake::state.onAdaptersInfo = [this] { inner = fill(window.data(), "ghost0"); };
     const bool found = !row.shownType.isEmpty();
     for (int pass = 0; pass < 2; ++pass)   // the second finds the guard down again
         QCOMPARE(fill(window.data(), row.request), found ? 1 : 0);
@@ -269,9 +269,9 @@ void tst_window::change()
     QVERIFY2(window->writeToSystemPushButton->isEnabled() && window->enableDhcpPushButton->isEnabled(), "buttons left disabled");
 
     const bool carried = !trace.isEmpty() && trace.last().contains("Refreshing the addresses information.");
-    const size_t queries = fake::log().adaptersInfoSizes.size();
+    const size_t queries = fake::state.adaptersInfoSizes.size();
     window->refreshPushButton->click();
-    QCOMPARE(fake::log().adaptersInfoSizes.size() > queries, carried);
+    QCOMPARE(fake::state.adaptersInfoSizes.size() > queries, carried);
     if (row.slot == "dhcpAddress") {   // no lease yet: no address shown, no new message
         QCOMPARE(texts(window.data(), "InfoLabel").mid(2, 2), QStringList({"DHCP", "0.0.0.0"}));
         QCOMPARE(trace, row.trace);

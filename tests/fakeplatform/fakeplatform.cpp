@@ -1,21 +1,14 @@
 #include "fakeplatform.h"
 #include "platform.h"
+#include "setupapi_linux.h"
 #include <QDir>
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
-using namespace fake;
+fake::State fake::state;
+using fake::state;
 
 namespace {
-
-struct State {
-    std::vector<Adapter> adapters;
-    int failFrom = 0;
-    void (*hook)(void *) = nullptr;
-    void *hookContext = nullptr;
-    Log log;
-} state;
 
 // Lays a list out as IP Helper does, in zeroed memory: the first entry in the structure itself, further ones as
 // nodes from the caller's buffer at `spare`; text is cut to fit its array.
@@ -26,7 +19,7 @@ void fillList(IP_ADDR_STRING &head, const std::vector<Entry> &list, IP_ADDR_STRI
     for (size_t i = 0; i < list.size(); ++i) {
         if (i > 0)
             node = node->Next = spare++;
-        const Address entry{list[i]};
+        const fake::Address entry{list[i]};
         entry.address.copy(node->IpAddress.String, sizeof(node->IpAddress.String) - 1);
         entry.mask.copy(node->IpMask.String, sizeof(node->IpMask.String) - 1);
     }
@@ -45,17 +38,22 @@ DWORD claim(void *buffer, PULONG size, ULONG needed)
     return ERROR_SUCCESS;
 }
 
-} // namespace
-
-void fake::setAdapters(const std::vector<Adapter> &adapters) { state.adapters = adapters; }
-void fake::failAdaptersInfoFrom(int call) { state.failFrom = call; }
-const Log &fake::log() { return state.log; }
-
-void fake::onAdaptersInfo(void (*hook)(void *), void *context)
+// An entry's Reserved names its device (position plus one), as the real interface keeps its own there.
+int deviceOf(HDEVINFO set, const SP_DEVINFO_DATA *data)
 {
-    state.hook = hook;
-    state.hookContext = context;
+    const bool valid = set == &state && state.openSets && data->cbSize == sizeof(*data)
+                       && data->Reserved - 1 < state.drivers.size();
+    return valid ? int(data->Reserved - 1) : -1;
 }
+
+BOOL change(const char *what, HDEVINFO set, const SP_DEVINFO_DATA *data)
+{
+    const int device = deviceOf(set, data);
+    state.changes += QStringLiteral(", %1 %2").arg(what).arg(device);
+    return ++state.changeCalls != state.failChangeCall && device >= 0;
+}
+
+} // namespace
 
 bool fake::installCmdExe(const QString &systemroot, const QByteArray &scriptBody)
 {
@@ -67,29 +65,23 @@ bool fake::installCmdExe(const QString &systemroot, const QByteArray &scriptBody
         && cmd.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
-void fake::reset()
-{
-    state = State();
-    resetSetupApi();
-}
-
 DWORD GetAdaptersInfo(PIP_ADAPTER_INFO AdapterInfo, PULONG SizePointer)
 {
-    state.log.adaptersInfoSizes.push_back(SizePointer ? *SizePointer : 0);
-    const int call = int(state.log.adaptersInfoSizes.size());
-    if (const auto hook = std::exchange(state.hook, nullptr))
-        hook(state.hookContext);
-    const std::vector<Adapter> &adapters = state.adapters;
-    if ((state.failFrom > 0 && call >= state.failFrom) || !SizePointer || adapters.empty())
+    state.adaptersInfoSizes.push_back(SizePointer ? *SizePointer : 0);
+    const int call = int(state.adaptersInfoSizes.size());
+    if (const auto hook = std::exchange(state.onAdaptersInfo, nullptr))
+        hook();
+    const std::vector<fake::Adapter> &adapters = state.adapters;
+    if ((state.failAdaptersInfoFrom > 0 && call >= state.failAdaptersInfoFrom) || !SizePointer || adapters.empty())
         return ERROR_NOT_SUPPORTED;
     ULONG needed = ULONG(adapters.size() * sizeof(IP_ADAPTER_INFO));
-    for (const Adapter &a : adapters)
+    for (const fake::Adapter &a : adapters)
         needed += extraNodes(a.addresses.size()) + extraNodes(a.gateways.size());
     if (const DWORD result = claim(AdapterInfo, SizePointer, needed))
         return result;
     auto *spare = reinterpret_cast<IP_ADDR_STRING *>(AdapterInfo + adapters.size());
     for (size_t i = 0; i < adapters.size(); ++i) {
-        const Adapter &a = adapters[i];
+        const fake::Adapter &a = adapters[i];
         IP_ADAPTER_INFO &entry = AdapterInfo[i];
         entry.Next = i + 1 < adapters.size() ? &AdapterInfo[i + 1] : nullptr;
         a.name.copy(entry.AdapterName, sizeof(entry.AdapterName) - 1);
@@ -97,7 +89,7 @@ DWORD GetAdaptersInfo(PIP_ADAPTER_INFO AdapterInfo, PULONG SizePointer)
         entry.ComboIndex = entry.Index = a.index;
         entry.Type = a.type;
         entry.DhcpEnabled = a.dhcpEnabled;
-        fillList(entry.IpAddressList, a.addresses.empty() ? std::vector<Address>{{"0.0.0.0", "0.0.0.0"}} : a.addresses, spare);
+        fillList(entry.IpAddressList, a.addresses.empty() ? std::vector<fake::Address>{{"0.0.0.0", "0.0.0.0"}} : a.addresses, spare);
         fillList(entry.GatewayList, a.gateways.empty() ? std::vector<std::string>{"0.0.0.0"} : a.gateways, spare);
         fillList(entry.DhcpServer, std::vector{a.dhcpServer}, spare);
     }
@@ -106,9 +98,9 @@ DWORD GetAdaptersInfo(PIP_ADAPTER_INFO AdapterInfo, PULONG SizePointer)
 
 DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAdapterInfo, PULONG pOutBufLen)
 {
-    state.log.perAdapterSizes.push_back(pOutBufLen ? *pOutBufLen : 0);
+    state.perAdapterSizes.push_back(pOutBufLen ? *pOutBufLen : 0);
     const auto adapter = std::find_if(state.adapters.begin(), state.adapters.end(),
-                                      [IfIndex](const Adapter &a) { return a.index == IfIndex; });
+                                      [IfIndex](const fake::Adapter &a) { return a.index == IfIndex; });
     if (!pOutBufLen || adapter == state.adapters.end() || adapter->dnsFails)
         return ERROR_NOT_SUPPORTED;
     const ULONG needed = ULONG(sizeof(IP_PER_ADAPTER_INFO)) + extraNodes(adapter->dnsServers.size());
@@ -117,6 +109,45 @@ DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAdapterInfo, PUL
     auto *spare = reinterpret_cast<IP_ADDR_STRING *>(pPerAdapterInfo + 1);
     fillList(pPerAdapterInfo->DnsServerList, adapter->dnsServers, spare);
     return ERROR_SUCCESS;
+}
+
+HDEVINFO SetupDiGetClassDevsW(const GUID *, PCWSTR, HWND, DWORD Flags)
+{
+    state.classDevsFlags = Flags;
+    ++state.openSets;
+    return &state;
+}
+
+BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data)
+{
+    data->Reserved = index + 1;
+    return deviceOf(set, data) >= 0;
+}
+
+BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type,
+                                       PBYTE buffer, DWORD bufferSize, PDWORD requiredSize)
+{
+    const int device = deviceOf(set, data);
+    return device >= 0 && property == SPDRP_DRIVER && !state.drivers[size_t(device)].empty()
+           && setupapi::textProperty(state.drivers[size_t(device)], type, buffer, bufferSize, requiredSize);
+}
+
+// Only a stop or a start is understood: 20 bytes, the header (8) for DIF_PROPERTYCHANGE (18), DICS_STOP (5) or
+// DICS_START (4), config-specific (2), profile 0.
+BOOL SetupDiSetClassInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_CLASSINSTALL_HEADER params, DWORD size)
+{
+    const SP_PROPCHANGE_PARAMS stop{{8, 18}, 5, 2, 0}, start{{8, 18}, 4, 2, 0};
+    const auto is = [params, size](const SP_PROPCHANGE_PARAMS &p) { return size == 20 && !memcmp(params, &p, 20); };
+    return change(is(stop) ? "stop" : is(start) ? "start" : "wrong", set, data);
+}
+
+BOOL SetupDiChangeState(HDEVINFO set, PSP_DEVINFO_DATA data) { return change("change", set, data); }
+
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set)
+{
+    const bool open = set == &state && state.openSets;
+    state.openSets -= open;
+    return open;
 }
 
 QString platform::programPath(const QString &windowsPath) { return QString(windowsPath).replace('\\', '/'); }
