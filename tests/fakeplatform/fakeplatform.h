@@ -26,7 +26,7 @@ struct Adapter {
     std::vector<Address> addresses;      // empty: IP Helper's "0.0.0.0"
     std::vector<std::string> gateways;   // empty: "0.0.0.0"
     std::vector<std::string> dnsServers; // empty: one entry of empty text
-    std::string dhcpServer;
+    std::string dhcpServer = {};
     bool dnsFails = false;               // GetPerAdapterInfo fails for this index
 };
 
