@@ -9,19 +9,17 @@
 
 namespace {
 
-using Table = std::vector<fake::Adapter>;
-using Sizes = std::vector<ULONG>;
 // name null: getAddress() without one; failFrom: the GetAdaptersInfo call (from 1) that starts failing, 0 none; the
 // byte counts GetAdaptersInfo and GetPerAdapterInfo are given; name, description, DNS server, type, status, and for
 // an adapter found also ip, mask, gateway, DHCP server, hardware address.
-struct Query { Table table; QString name; int failFrom; Sizes listSizes, dnsSizes; QStringList expected; };
+struct Query { std::vector<fake::Adapter> table; QString name; int failFrom; std::vector<ULONG> listSizes, dnsSizes;
+               QStringList expected; };
 // The devices' driver keys, empty where the property can't be read; which of the four change calls fails, 0 none;
 // the result, then the change calls by device index.
 struct Restart { std::vector<std::u16string> drivers; QString adapterDriver; int failing; QString outcome; };
 
 // Stands in for the interpreter: records its path, its pid and every argument, each ended by a NUL.
-const char recorder[] = R"({ printf '%s\0' "$0" "$$" "$@"; echo; } >> "$VANTOREL_TEST_RECORD"
-case "$VANTOREL_TEST_MODE" in hang) exec sleep 600 ;; esac)";
+const char recorder[] = R"({ printf '%s\0' "$0" "$$" "$@"; echo; } >> "$(dirname "$0")/../record")";
 
 const QString connection = QStringLiteral("Local Area Connection");
 const QString instanceId = QStringLiteral("{6A1F0B0C-11AA-4C3B-9D11-0123456789AB}");
@@ -71,19 +69,16 @@ void tst_commands::init()
     fake::state = {};
     QVERIFY(fake::installCmdExe(root.path(), recorder));
     QFile::remove(root.filePath("record"));
-    qputenv("VANTOREL_TEST_RECORD", root.filePath("record").toLocal8Bit());
     qputenv("systemroot", root.path().toLocal8Bit());
-    qunsetenv("VANTOREL_TEST_MODE");
 }
 
 QList<QStringList> tst_commands::runs() const
 {
     QFile file(root.filePath("record"));
+    const QByteArray all = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     QList<QStringList> result;
-    QList<QByteArray> lines = file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
-    lines.removeAll(QByteArray());
-    for (const QByteArray &line : lines)   // the last NUL ends the last argument
-        result << QString::fromLocal8Bit(line.constData(), line.size() - 1).split(QChar(0));
+    for (const QString &run : QString::fromLocal8Bit(all.constData(), all.size()).split('\n', Qt::SkipEmptyParts))
+        result << run.chopped(1).split(QChar(0));   // the last NUL ends the last argument
     return result;
 }
 
@@ -159,7 +154,7 @@ void tst_commands::commandText()
 
 void tst_commands::hangingCommandKilled()
 {
-    qputenv("VANTOREL_TEST_MODE", "hang");
+    QVERIFY(fake::installCmdExe(root.path(), recorder + QByteArray("\nexec sleep 600")));
     windowChanger worker;
     const QDeadlineTimer minute(59000), longer(75000);   // on the test's clock, twenty times as fast
     QVERIFY(worker.setDns({connection, "8.8.8.8"}));
@@ -167,7 +162,7 @@ void tst_commands::hangingCommandKilled()
     QFile stat("/proc/" + runs().first().at(1) + "/stat");
     QVERIFY2(!stat.open(QIODevice::ReadOnly) || stat.readAll().split(')').last().startsWith(" Z"),
              "the hanging interpreter is still running");
-    qunsetenv("VANTOREL_TEST_MODE");
+    QVERIFY(fake::installCmdExe(root.path(), recorder));
     QVERIFY(worker.setDhcpDns(connection));
     QCOMPARE(runs().size(), 2);
 }
@@ -226,8 +221,7 @@ void tst_commands::setMac()
                      || ::mount(folder, folder, nullptr, MS_BIND, nullptr)
                      || ::mount(nullptr, folder, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr)))
         QSKIP(qPrintable("can't mount the class key read-only: " + qt_error_string(errno)));
-    const QStringList written = {"1", driverKey.left(39) + subkey};
-    QCOMPARE(windowChanger().setMac(macList), readOnly ? QStringList({"0"}) : written);
+    QCOMPARE(windowChanger().setMac(macList), readOnly ? QStringList({"0"}) : QStringList({"1", driverKey.left(39) + subkey}));
     if (subkey.size() == 4)
         expected[subkey + "/NetworkAddress"] = macList.at(1);
     for (const QString &key : classKey.allKeys())
