@@ -9,10 +9,10 @@
 
 namespace {
 
-// name null: getAddress() without one; failFrom: the GetAdaptersInfo call (from 1) that starts failing, 0 none; the
-// byte counts GetAdaptersInfo and GetPerAdapterInfo are given; name, description, DNS server, type, status, and for
-// an adapter found also ip, mask, gateway, DHCP server, hardware address.
-struct Query { std::vector<fake::Adapter> table; QString name; int failFrom; std::vector<ULONG> listSizes, dnsSizes;
+// name null: getAddress() without one; whether GetAdaptersInfo fails; the byte counts GetAdaptersInfo and
+// GetPerAdapterInfo are given; name, description, DNS server, type, status, and for an adapter found also ip, mask,
+// gateway, DHCP server, hardware address.
+struct Query { std::vector<fake::Adapter> table; QString name; bool fails; std::vector<ULONG> listSizes, dnsSizes;
                QStringList expected; };
 // The devices' driver keys, empty where the property can't be read; which of the four change calls fails, 0 none;
 // the result, then the change calls by device index.
@@ -30,7 +30,7 @@ const std::u16string key1 = driverKey.toLower().toStdU16String(), key0 = key1.su
 fake::Adapter adapter(const std::string &name, const std::string &description = "wired",
                       unsigned type = MIB_IF_TYPE_ETHERNET, bool dnsFails = false)
 {
-    return {name, description, 2, type, 0, {{"192.168.7.10", "255.255.255.0"}}, {"192.168.7.1"}, {"192.168.7.53"}, "", dnsFails};
+    return {name, description, 2, type, 0, "192.168.7.10", "255.255.255.0", "192.168.7.1", "192.168.7.53", "", dnsFails};
 }
 
 void call(windowChanger &worker, const char *slot, void *result, void *argument)
@@ -85,21 +85,20 @@ QList<QStringList> tst_commands::runs() const
 void tst_commands::query_data()
 {
     QTest::addColumn<Query>("row");
-    const ULONG node = sizeof(IP_ADDR_STRING);
-    const fake::Adapter several{"lo", "loopback", 1, MIB_IF_TYPE_ETHERNET, 1, {{"192.168.7.11", "255.255.0.0"}, {"10.0.0.1", "255.0.0.0"}},
-                                {"192.168.7.2", "192.168.7.254"}, {"192.168.7.54", "8.8.8.8"}, "192.168.7.3"};
+    const fake::Adapter all{"lo", "loopback", 1, MIB_IF_TYPE_ETHERNET, 1, "192.168.7.11", "255.255.0.0", "192.168.7.2",
+                            "192.168.7.54", "192.168.7.3"};
     const auto wired = [](const QString &name) {
         return QStringList{name, "wired", "192.168.7.53", "6", "1", "192.168.7.10", "255.255.255.0", "192.168.7.1", ""};
     };
     const auto kept = [](const QString &status) { return QStringList{"", "previous card", "10.9.9.53", "0", status}; };
-    QTest::newRow("several of each") << Query{{several}, "lo", 0, {704, 704 + 2 * node}, {64, 64 + node},
+    QTest::newRow("every field") << Query{{all}, "lo", false, {704}, {64},
         {"lo", "loopback", "192.168.7.54", "6", "1", "192.168.7.11", "255.255.0.0", "192.168.7.2", "192.168.7.3", "00-00-00-00-00-00"}};
     QTest::newRow("Ethernet after a wireless twin") << Query{{adapter("vantorel1", "radio", IF_TYPE_IEEE80211), adapter("vantorel1")},
-        "vantorel1", 0, {704, 2 * 704}, {64}, wired("vantorel1")};
-    QTest::newRow("letter case") << Query{{adapter("vantorel0")}, "VANTOREL0", 0, {704}, {}, kept("1")};
-    QTest::newRow("no name") << Query{{adapter("nothing")}, QString(), 0, {704}, {64}, wired("nothing")};
-    QTest::newRow("list fails") << Query{{adapter("vantorel0")}, "vantorel0", 1, {704, 704}, {}, kept("-1")};
-    QTest::newRow("DNS list fails") << Query{{adapter("vantorel0", "new card", MIB_IF_TYPE_ETHERNET, true)}, "vantorel0", 0,
+        "vantorel1", false, {704, 2 * 704}, {64}, wired("vantorel1")};
+    QTest::newRow("letter case") << Query{{adapter("vantorel0")}, "VANTOREL0", false, {704}, {}, kept("1")};
+    QTest::newRow("no name") << Query{{adapter("nothing")}, QString(), false, {704}, {64}, wired("nothing")};
+    QTest::newRow("list fails") << Query{{adapter("vantorel0")}, "vantorel0", true, {704, 704}, {}, kept("-1")};
+    QTest::newRow("DNS list fails") << Query{{adapter("vantorel0", "new card", MIB_IF_TYPE_ETHERNET, true)}, "vantorel0", false,
         {704}, {64, 64}, {"vantorel0", "new card", "10.9.9.53", "6", "-1"}};
 }
 
@@ -107,12 +106,12 @@ void tst_commands::query_data()
 void tst_commands::query()
 {
     QFETCH(Query, row);
-    fake::state.adapters = {{"previous", "previous card", 9, MIB_IF_TYPE_ETHERNET, 0, {}, {}, {"10.9.9.53"}, ""}};
+    fake::state.adapters = {{"previous", "previous card", 9, MIB_IF_TYPE_ETHERNET, 0, "", "", "", "10.9.9.53"}};
     windowChanger worker;
     const adapterRecord &r = worker.getAddress("previous");
     fake::state = {};
     fake::state.adapters = row.table;
-    fake::state.failAdaptersInfoFrom = row.failFrom;
+    fake::state.adaptersInfoFails = row.fails;
     call(worker, row.name.isNull() ? "getAddress()" : "getAddress(QString)", nullptr, &row.name);
     const QStringList seen{r.adapterName, r.description, r.dnsServer, QString::number(r.type), QString::number(r.status),
                            r.ipAddress, r.ipMask, r.gateway, r.dhcpServer, r.macAddress};

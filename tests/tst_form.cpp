@@ -68,7 +68,7 @@ void tst_form::initTestCase()
 {
     first = QNetworkInterface::allInterfaces().at(0).name();
     fake::state.adapters = {{first.toStdString(), "Gigabit Network Adapter", 1, MIB_IF_TYPE_ETHERNET, 0,
-                             {{"192.168.100.200", "255.255.255.252"}}, {"192.168.100.254"}, {"192.168.100.253"}, ""}};
+                             "192.168.100.200", "255.255.255.252", "192.168.100.254", "192.168.100.253"}};
     QApplication::setStyle(QStyleFactory::create("Plastique"));
     window.reset(new davErirido);
     window->show();

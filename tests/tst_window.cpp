@@ -15,7 +15,7 @@ const char cmdScript[] = R"(printf '%s\n' "$2" >> "$(dirname "$0")/../commands")
 fake::Adapter adapter(const QString &name, unsigned dhcp = 0, const QString &description = "Gigabit Adapter", bool dnsFails = false)
 {
     return {name.toStdString(), description.toStdString(), 1, MIB_IF_TYPE_ETHERNET, dhcp,
-            {{"10.0.0.5", "255.255.255.0"}}, {"10.0.0.1"}, {"10.0.0.53"}, "", dnsFails};
+            "10.0.0.5", "255.255.255.0", "10.0.0.1", "10.0.0.53", "", dnsFails};
 }
 
 int fill(davErirido *w, const QString &name)
@@ -119,10 +119,10 @@ void tst_window::takeCommands()
             return dhcp ? "0.0.0.0" : command.section(' ' + key + '=', 1).section(' ', 0, 0).toStdString();
         };
         if (kind == "dns")
-            current.dnsServers = {dhcp ? "" : value("addr")};
+            current.dnsServer = dhcp ? "" : value("addr");
         else
-            current = {current.name, current.description, 1, MIB_IF_TYPE_ETHERNET, dhcp, {{value("addr"), value("mask")}},
-                       {value("gateway")}, current.dnsServers};
+            current = {current.name, current.description, 1, MIB_IF_TYPE_ETHERNET, dhcp, value("addr"), value("mask"),
+                       value("gateway"), current.dnsServer};
     }
     log.remove();
     fake::state.adapters = {current};
@@ -260,7 +260,7 @@ void tst_window::change()
     QCOMPARE(trace, row.trace);   // the buttons disabled while it is written
     if (row.slot == "dhcpAddress") {   // no lease yet: no address shown, no message
         QCOMPARE(testwindow::panel(window.data()).mid(0, 2), QStringList({"DHCP", "0.0.0.0"}));
-        current.addresses = {{"10.0.0.77", "255.255.255.0"}};
+        current.address = "10.0.0.77";
         refreshShot.clear();
         QTRY_COMPARE_WITH_TIMEOUT(window->statusbar->currentMessage(), testwindow::Refreshed, 5000);
         QCOMPARE(refreshShot, QString("1000 ms"));

@@ -10,22 +10,12 @@ using fake::state;
 
 namespace {
 
-// Lays a list out as IP Helper does, in zeroed memory: the first entry in the structure itself, further ones as
-// nodes from the caller's buffer at `spare`; text is cut to fit its array.
-template <typename Entry>
-void fillList(IP_ADDR_STRING &head, const std::vector<Entry> &list, IP_ADDR_STRING *&spare)
+// Into zeroed memory, cut to fit its array as IP Helper does.
+template <size_t N>
+void copy(const std::string &text, char (&array)[N])
 {
-    IP_ADDR_STRING *node = &head;
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (i > 0)
-            node = node->Next = spare++;
-        const fake::Address entry{list[i]};
-        entry.address.copy(node->IpAddress.String, sizeof(node->IpAddress.String) - 1);
-        entry.mask.copy(node->IpMask.String, sizeof(node->IpMask.String) - 1);
-    }
+    text.copy(array, N - 1);
 }
-
-ULONG extraNodes(size_t entries) { return entries > 1 ? ULONG((entries - 1) * sizeof(IP_ADDR_STRING)) : 0; }
 
 // None or too small is ERROR_BUFFER_OVERFLOW with the size needed; one big enough is zeroed for filling.
 DWORD claim(void *buffer, PULONG size, ULONG needed)
@@ -68,30 +58,26 @@ bool fake::installCmdExe(const QString &systemroot, const QByteArray &scriptBody
 DWORD GetAdaptersInfo(PIP_ADAPTER_INFO AdapterInfo, PULONG SizePointer)
 {
     state.adaptersInfoSizes.push_back(SizePointer ? *SizePointer : 0);
-    const int call = int(state.adaptersInfoSizes.size());
     if (const auto hook = std::exchange(state.onAdaptersInfo, nullptr))
         hook();
     const std::vector<fake::Adapter> &adapters = state.adapters;
-    if ((state.failAdaptersInfoFrom > 0 && call >= state.failAdaptersInfoFrom) || !SizePointer || adapters.empty())
+    if (state.adaptersInfoFails || !SizePointer || adapters.empty())
         return ERROR_NOT_SUPPORTED;
-    ULONG needed = ULONG(adapters.size() * sizeof(IP_ADAPTER_INFO));
-    for (const fake::Adapter &a : adapters)
-        needed += extraNodes(a.addresses.size()) + extraNodes(a.gateways.size());
-    if (const DWORD result = claim(AdapterInfo, SizePointer, needed))
+    if (const DWORD result = claim(AdapterInfo, SizePointer, ULONG(adapters.size() * sizeof(IP_ADAPTER_INFO))))
         return result;
-    auto *spare = reinterpret_cast<IP_ADDR_STRING *>(AdapterInfo + adapters.size());
     for (size_t i = 0; i < adapters.size(); ++i) {
         const fake::Adapter &a = adapters[i];
         IP_ADAPTER_INFO &entry = AdapterInfo[i];
         entry.Next = i + 1 < adapters.size() ? &AdapterInfo[i + 1] : nullptr;
-        a.name.copy(entry.AdapterName, sizeof(entry.AdapterName) - 1);
-        a.description.copy(entry.Description, sizeof(entry.Description) - 1);
+        copy(a.name, entry.AdapterName);
+        copy(a.description, entry.Description);
         entry.ComboIndex = entry.Index = a.index;
         entry.Type = a.type;
         entry.DhcpEnabled = a.dhcpEnabled;
-        fillList(entry.IpAddressList, a.addresses.empty() ? std::vector<fake::Address>{{"0.0.0.0", "0.0.0.0"}} : a.addresses, spare);
-        fillList(entry.GatewayList, a.gateways.empty() ? std::vector<std::string>{"0.0.0.0"} : a.gateways, spare);
-        fillList(entry.DhcpServer, std::vector{a.dhcpServer}, spare);
+        copy(a.address, entry.IpAddressList.IpAddress.String);
+        copy(a.mask, entry.IpAddressList.IpMask.String);
+        copy(a.gateway, entry.GatewayList.IpAddress.String);
+        copy(a.dhcpServer, entry.DhcpServer.IpAddress.String);
     }
     return ERROR_SUCCESS;
 }
@@ -103,11 +89,9 @@ DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAdapterInfo, PUL
                                       [IfIndex](const fake::Adapter &a) { return a.index == IfIndex; });
     if (!pOutBufLen || adapter == state.adapters.end() || adapter->dnsFails)
         return ERROR_NOT_SUPPORTED;
-    const ULONG needed = ULONG(sizeof(IP_PER_ADAPTER_INFO)) + extraNodes(adapter->dnsServers.size());
-    if (const DWORD result = claim(pPerAdapterInfo, pOutBufLen, needed))
+    if (const DWORD result = claim(pPerAdapterInfo, pOutBufLen, sizeof(IP_PER_ADAPTER_INFO)))
         return result;
-    auto *spare = reinterpret_cast<IP_ADDR_STRING *>(pPerAdapterInfo + 1);
-    fillList(pPerAdapterInfo->DnsServerList, adapter->dnsServers, spare);
+    copy(adapter->dnsServer, pPerAdapterInfo->DnsServerList.IpAddress.String);
     return ERROR_SUCCESS;
 }
 

@@ -12,28 +12,22 @@
 
 namespace fake {
 
-struct Address {
-    std::string address;
-    std::string mask = {};   // none given: a gateway's or DNS server's
-};
-
+// An adapter as IP Helper reports it, with one entry in each of its lists.
 struct Adapter {
     std::string name;
     std::string description;
     unsigned index = 1;
     unsigned type = MIB_IF_TYPE_ETHERNET;
     unsigned dhcpEnabled = 0;
-    std::vector<Address> addresses;      // empty: IP Helper's "0.0.0.0"
-    std::vector<std::string> gateways;   // empty: "0.0.0.0"
-    std::vector<std::string> dnsServers; // empty: one entry of empty text
-    std::string dhcpServer = {};
-    bool dnsFails = false;               // GetPerAdapterInfo fails for this index
+    std::string address = "0.0.0.0", mask = "0.0.0.0", gateway = "0.0.0.0";   // IP Helper's text for none
+    std::string dnsServer = {}, dhcpServer = {};
+    bool dnsFails = false;   // GetPerAdapterInfo fails for this index
 };
 
 // What the platform answers and what it was asked. `fake::state = {}` starts afresh.
 struct State {
     std::vector<Adapter> adapters;
-    int failAdaptersInfoFrom = 0;                            // the GetAdaptersInfo call (from 1) that starts failing
+    bool adaptersInfoFails = false;
     std::function<void()> onAdaptersInfo;                    // run inside the next GetAdaptersInfo, before it reads
     std::vector<ULONG> adaptersInfoSizes, perAdapterSizes;   // the byte count each call was given
     std::vector<std::u16string> drivers;   // the device set's SPDRP_DRIVER texts; empty: that one can't be read
