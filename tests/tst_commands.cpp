@@ -18,9 +18,6 @@ struct Query { std::vector<fake::Adapter> table; QString name; bool fails; std::
 // the result, then the change calls by device index.
 struct Restart { std::vector<std::u16string> drivers; QString adapterDriver; int failing; QString outcome; };
 
-// Stands in for the interpreter: records its path, its pid and every argument, each ended by a NUL.
-const char recorder[] = R"({ printf '%s\0' "$0" "$$" "$@"; echo; } >> "$(dirname "$0")/../record")";
-
 const QString connection = QStringLiteral("Local Area Connection");
 const QString instanceId = QStringLiteral("{6A1F0B0C-11AA-4C3B-9D11-0123456789AB}");
 // The driver key as the hardware address override gives it, and the devices' own spelling.
@@ -60,43 +57,29 @@ private slots:
     void setMac();   // last: a row of it leaves the test in a mount namespace of its own
 
 private:
-    QList<QStringList> runs() const; // per interpreter run: its path, its pid, then its arguments
     QTemporaryDir root;
 };
 
 void tst_commands::init()
 {
     fake::state = {};
-    QVERIFY(fake::installCmdExe(root.path(), recorder));
-    QFile::remove(root.filePath("record"));
+    QVERIFY(fake::installCmdExe(root.path()));
+    fake::takeRuns(root.path());
     qputenv("systemroot", root.path().toLocal8Bit());
-}
-
-QList<QStringList> tst_commands::runs() const
-{
-    QFile file(root.filePath("record"));
-    const QByteArray all = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    QList<QStringList> result;
-    for (const QString &run : QString::fromLocal8Bit(all.constData(), all.size()).split('\n', Qt::SkipEmptyParts))
-        result << run.chopped(1).split(QChar(0));   // the last NUL ends the last argument
-    return result;
 }
 
 void tst_commands::query_data()
 {
     QTest::addColumn<Query>("row");
-    const fake::Adapter all{"lo", "loopback", 1, MIB_IF_TYPE_ETHERNET, 1, "192.168.7.11", "255.255.0.0", "192.168.7.2",
-                            "192.168.7.54", "192.168.7.3"};
-    const auto wired = [](const QString &name) {
-        return QStringList{name, "wired", "192.168.7.53", "6", "1", "192.168.7.10", "255.255.255.0", "192.168.7.1", ""};
-    };
+    const fake::Adapter lo{"lo", "loopback", 1, MIB_IF_TYPE_ETHERNET, 1, "192.168.7.11", "255.255.0.0", "192.168.7.2",
+                           "192.168.7.54", "192.168.7.3"};
     const auto kept = [](const QString &status) { return QStringList{"", "previous card", "10.9.9.53", "0", status}; };
-    QTest::newRow("every field") << Query{{all}, "lo", false, {704}, {64},
+    QTest::newRow("Ethernet after a wireless twin") << Query{{adapter("lo", "radio", IF_TYPE_IEEE80211), lo}, "lo", false,
+        {704, 2 * 704}, {64},
         {"lo", "loopback", "192.168.7.54", "6", "1", "192.168.7.11", "255.255.0.0", "192.168.7.2", "192.168.7.3", "00-00-00-00-00-00"}};
-    QTest::newRow("Ethernet after a wireless twin") << Query{{adapter("vantorel1", "radio", IF_TYPE_IEEE80211), adapter("vantorel1")},
-        "vantorel1", false, {704, 2 * 704}, {64}, wired("vantorel1")};
     QTest::newRow("letter case") << Query{{adapter("vantorel0")}, "VANTOREL0", false, {704}, {}, kept("1")};
-    QTest::newRow("no name") << Query{{adapter("nothing")}, QString(), false, {704}, {64}, wired("nothing")};
+    QTest::newRow("no name") << Query{{adapter("nothing")}, QString(), false, {704}, {64},
+        {"nothing", "wired", "192.168.7.53", "6", "1", "192.168.7.10", "255.255.255.0", "192.168.7.1", ""}};
     QTest::newRow("list fails") << Query{{adapter("vantorel0")}, "vantorel0", true, {704, 704}, {}, kept("-1")};
     QTest::newRow("DNS list fails") << Query{{adapter("vantorel0", "new card", MIB_IF_TYPE_ETHERNET, true)}, "vantorel0", false,
         {704}, {64, 64}, {"vantorel0", "new card", "10.9.9.53", "6", "-1"}};
@@ -147,23 +130,23 @@ void tst_commands::commandText()
     bool result = false;
     call(worker, slot, &result, input.data());
     QVERIFY2(result, "true once the command has run");
-    const QString pid = runs().value(0).value(1);
-    QCOMPARE(runs(), QList<QStringList>({{root.path() + "/system32/cmd.exe", pid, "/c", command}}));
+    const QList<QStringList> runs = fake::takeRuns(root.path());
+    QCOMPARE(runs, QList<QStringList>({{root.path() + "/system32/cmd.exe", runs.value(0).value(1), "/c", command}}));
 }
 
 void tst_commands::hangingCommandKilled()
 {
-    QVERIFY(fake::installCmdExe(root.path(), recorder + QByteArray("\nexec sleep 600")));
+    QVERIFY(fake::installCmdExe(root.path(), "exec sleep 600"));
     windowChanger worker;
     const QDeadlineTimer minute(59000), longer(75000);   // on the test's clock, twenty times as fast
     QVERIFY(worker.setDns({connection, "8.8.8.8"}));
     QVERIFY2(minute.hasExpired() && !longer.hasExpired(), "the command gets its minute and no more");
-    QFile stat("/proc/" + runs().first().at(1) + "/stat");
+    QFile stat("/proc/" + fake::takeRuns(root.path()).value(0).value(1) + "/stat");
     QVERIFY2(!stat.open(QIODevice::ReadOnly) || stat.readAll().split(')').last().startsWith(" Z"),
              "the hanging interpreter is still running");
-    QVERIFY(fake::installCmdExe(root.path(), recorder));
+    QVERIFY(fake::installCmdExe(root.path()));
     QVERIFY(worker.setDhcpDns(connection));
-    QCOMPARE(runs().size(), 2);
+    QCOMPARE(fake::takeRuns(root.path()).size(), 1);
 }
 
 void tst_commands::restartCard_data()
@@ -173,8 +156,6 @@ void tst_commands::restartCard_data()
     QTest::newRow("other, unreadable, over 43 units, same") << Restart{{key0, u"", key1 + u"\\x", key1}, driverKey, 0,
         "true, stop 2, change 2, start 2, change 2"};
     QTest::newRow("stop parameters refused") << Restart{{key1, key1}, driverKey, 1, "false, stop 0"};
-    QTest::newRow("stop refused") << Restart{{key1, key1}, driverKey, 2, "false, stop 0, change 0"};
-    QTest::newRow("start parameters refused") << Restart{{key1, key1}, driverKey, 3, "false, stop 0, change 0, start 0"};
     QTest::newRow("start refused") << Restart{{key1, key1}, driverKey, 4, "false, stop 0, change 0, start 0, change 0"};
 }
 
@@ -194,7 +175,6 @@ void tst_commands::setMac_data()
     QTest::addColumn<QStringList>("macList");
     QTest::addColumn<QString>("subkey");   // the one written and named in the result; "-": a read-only class key, result "0"
     QTest::newRow("match, extras ignored") << QStringList{instanceId, "02-aa-BB:cc:DD-ee", "0", "x"} << "0000";
-    QTest::newRow("empty address") << QStringList{instanceId, ""} << "0000";
     QTest::newRow("no match: letter case differs") << QStringList{instanceId.toLower(), "021122334455"} << "";
     QTest::newRow("no identifier reads as 0") << QStringList{"0", "021122334455"} << "0001";
     QTest::newRow("read-only class key") << QStringList{instanceId, "021122334455"} << "-";

@@ -1,4 +1,4 @@
-// The main window against the scripted platform, with a stand-in cmd.exe that logs the netsh commands it is given.
+// The main window against the scripted platform and its stand-in cmd.exe, which records the netsh commands it is given.
 #include "fakeplatform.h"
 #include "window.h"
 
@@ -7,9 +7,6 @@
 #include <QNetworkInterface>
 
 namespace {
-
-// cmd.exe /c "netsh interface ip set address|dns name=... source=static|dhcp ..."
-const char cmdScript[] = R"(printf '%s\n' "$2" >> "$(dirname "$0")/../commands")";
 
 fake::Adapter adapter(const QString &name, unsigned dhcp = 0, const QString &description = "Gigabit Adapter", bool dnsFails = false)
 {
@@ -83,7 +80,7 @@ private:
 
 void tst_window::initTestCase()
 {
-    QVERIFY(root.isValid() && fake::installCmdExe(root.path(), cmdScript));
+    QVERIFY(root.isValid() && fake::installCmdExe(root.path()));
     qputenv("systemroot", root.path().toLocal8Bit());
     first = QNetworkInterface::allInterfaces().at(0).name();
     qApp->installEventFilter(this);
@@ -106,9 +103,8 @@ void tst_window::makeWindow(const std::vector<fake::Adapter> &table)
 void tst_window::takeCommands()
 {
     fake::state.onAdaptersInfo = [this] { takeCommands(); };
-    QFile log(root.filePath("commands"));
-    log.open(QIODevice::ReadOnly);   // absent while none is waiting
-    for (const QString &command : QString(log.readAll()).split('\n', Qt::SkipEmptyParts)) {
+    for (const QStringList &run : fake::takeRuns(root.path())) {
+        const QString command = run.value(3);   // netsh interface ip set address|dns name="..." source=static|dhcp ...
         const QString kind = command.section(' ', 4, 4), source = command.section("source=", 1).section(' ', 0, 0);
         const bool dhcp = source == "dhcp";
         trace << kind + ' ' + source;
@@ -123,7 +119,6 @@ void tst_window::takeCommands()
             current = {current.name, current.description, 1, MIB_IF_TYPE_ETHERNET, dhcp, value("addr"), value("mask"),
                        value("gateway"), current.dnsServer};
     }
-    log.remove();
     fake::state.adapters = {current};
 }
 

@@ -45,14 +45,27 @@ BOOL change(const char *what, HDEVINFO set, const SP_DEVINFO_DATA *data)
 
 } // namespace
 
-bool fake::installCmdExe(const QString &systemroot, const QByteArray &scriptBody)
+bool fake::installCmdExe(const QString &systemroot, const QByteArray &then)
 {
     QFile cmd(systemroot + QStringLiteral("/system32/cmd.exe"));
     if (!QDir(systemroot).mkpath(QStringLiteral("system32")) || !cmd.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    const QByteArray script = "#!/bin/sh\n" + scriptBody;
+    const QByteArray script = R"(#!/bin/sh
+{ printf '%s\0' "$0" "$$" "$@"; echo; } >> "$(dirname "$0")/../runs"
+)" + then;   // each argument ended by a NUL, a line a run
     return cmd.write(script) == script.size()
         && cmd.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+QList<QStringList> fake::takeRuns(const QString &systemroot)
+{
+    QFile file(systemroot + QStringLiteral("/runs"));
+    const QByteArray all = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    file.remove();
+    QList<QStringList> runs;
+    for (const QString &run : QString::fromLocal8Bit(all.constData(), all.size()).split('\n', Qt::SkipEmptyParts))
+        runs << run.chopped(1).split(QChar(0));   // the last NUL ends the last argument
+    return runs;
 }
 
 DWORD GetAdaptersInfo(PIP_ADAPTER_INFO AdapterInfo, PULONG SizePointer)

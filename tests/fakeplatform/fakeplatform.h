@@ -5,7 +5,7 @@
 #include "iphelper.h"
 #include "devicesetup.h"
 
-#include <QString>
+#include <QStringList>
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,7 +38,9 @@ struct State {
 };
 extern State state;
 
-// Writes <systemroot>/system32/cmd.exe, a shell script with that body.
-bool installCmdExe(const QString &systemroot, const QByteArray &scriptBody);
+// Writes <systemroot>/system32/cmd.exe, a shell script that records its run, then runs `then`.
+bool installCmdExe(const QString &systemroot, const QByteArray &then = {});
+// The runs recorded since the last call: the script's path, its pid, then its arguments.
+QList<QStringList> takeRuns(const QString &systemroot);
 
 } // namespace fake
