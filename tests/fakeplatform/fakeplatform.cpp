@@ -12,10 +12,7 @@ namespace {
 
 // Into zeroed memory, cut to fit its array as IP Helper does.
 template <size_t N>
-void copy(const std::string &text, char (&array)[N])
-{
-    text.copy(array, N - 1);
-}
+void copy(const std::string &text, char (&array)[N]) { text.copy(array, N - 1); }
 
 // None or too small is ERROR_BUFFER_OVERFLOW with the size needed; one big enough is zeroed for filling.
 DWORD claim(void *buffer, PULONG size, ULONG needed)
