@@ -133,10 +133,9 @@ void tst_commands::hangingCommandKilled()
     const QDeadlineTimer minute(59000), longer(75000);   // on the test's clock, twenty times as fast
     QVERIFY(worker.setDns({connection, "8.8.8.8"}));
     QVERIFY2(minute.hasExpired() && !longer.hasExpired(), "the command gets its minute and no more");
-    QCOMPARE(fake::takeRuns(root.path()).size(), 1);
     QVERIFY(fake::installCmdExe(root.path()));
     QVERIFY(worker.setDhcpDns(connection));
-    QCOMPARE(fake::takeRuns(root.path()).size(), 1);   // a process left running would keep it from starting
+    QCOMPARE(fake::takeRuns(root.path()).size(), 2);   // an interpreter left running would keep the next from starting
 }
 
 void tst_commands::restartCard_data()
