@@ -9,9 +9,9 @@
 
 namespace {
 
-// name null: getAddress() without one; whether GetAdaptersInfo fails; the byte counts GetAdaptersInfo and
-// GetPerAdapterInfo are given; name, description, DNS server, type, status, and for an adapter found also ip, mask,
-// gateway, DHCP server, hardware address.
+// name null: getAddress() without one; the byte counts GetAdaptersInfo and GetPerAdapterInfo are given; name,
+// description, DNS server, type, status, and for an adapter found also ip, mask, gateway, DHCP server, hardware
+// address.
 struct Query { std::vector<fake::Adapter> table; QString name; bool fails; std::vector<ULONG> listSizes, dnsSizes;
                QStringList expected; };
 // The devices' driver keys, empty where the property can't be read; which of the four change calls fails, 0 none;

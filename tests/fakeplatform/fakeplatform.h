@@ -14,11 +14,8 @@ namespace fake {
 
 // An adapter as IP Helper reports it, with one entry in each of its lists.
 struct Adapter {
-    std::string name;
-    std::string description;
-    unsigned index = 1;
-    unsigned type = MIB_IF_TYPE_ETHERNET;
-    unsigned dhcpEnabled = 0;
+    std::string name, description;
+    unsigned index = 1, type = MIB_IF_TYPE_ETHERNET, dhcpEnabled = 0;
     std::string address = "0.0.0.0", mask = "0.0.0.0", gateway = "0.0.0.0";   // IP Helper's text for none
     std::string dnsServer = {}, dhcpServer = {};
     bool dnsFails = false;   // GetPerAdapterInfo fails for this index
