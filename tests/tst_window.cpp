@@ -74,7 +74,6 @@ private:
 void tst_window::initTestCase()
 {
     QVERIFY(root.isValid() && fake::installCmdExe(root.path()));
-    qputenv("systemroot", root.path().toLocal8Bit());
     first = QNetworkInterface::allInterfaces().at(0).name();
     qApp->installEventFilter(this);
 }

@@ -44,6 +44,7 @@ BOOL change(const char *what, HDEVINFO set, const SP_DEVINFO_DATA *data)
 
 bool fake::installCmdExe(const QString &systemroot, const QByteArray &then)
 {
+    qputenv("systemroot", systemroot.toLocal8Bit());
     QFile cmd(systemroot + QStringLiteral("/system32/cmd.exe"));
     if (!QDir(systemroot).mkpath(QStringLiteral("system32")) || !cmd.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
@@ -107,7 +108,8 @@ DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAdapterInfo, PUL
 
 HDEVINFO SetupDiGetClassDevsW(const GUID *, PCWSTR, HWND, DWORD Flags)
 {
-    state.classDevsFlags = Flags;
+    if (Flags != (DIGCF_PRESENT | DIGCF_ALLCLASSES))
+        return INVALID_HANDLE_VALUE;
     ++state.openSets;
     return &state;
 }

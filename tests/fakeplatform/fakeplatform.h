@@ -30,12 +30,11 @@ struct State {
     std::vector<std::u16string> drivers;   // the device set's SPDRP_DRIVER texts; empty: that one can't be read
     int failChangeCall = 0;                // this SetupDiSetClassInstallParamsW or SetupDiChangeState call (from 1)
     int changeCalls = 0, openSets = 0;
-    DWORD classDevsFlags = 0;
     QString changes;   // ", stop 2, change 2": the parameters installed for a device, its state changed
 };
 extern State state;
 
-// Writes <systemroot>/system32/cmd.exe, a shell script that records its run, then runs `then`.
+// Writes <systemroot>/system32/cmd.exe, a shell script that records its run, then runs `then`; sets "systemroot".
 bool installCmdExe(const QString &systemroot, const QByteArray &then = {});
 // The runs recorded since the last call: the script's path, its pid, then its arguments.
 QList<QStringList> takeRuns(const QString &systemroot);
