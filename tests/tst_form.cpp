@@ -18,9 +18,9 @@ QString describe(const QWidget *w)
     const char *text = w->isWindow() ? "windowTitle" : qobject_cast<const QGroupBox *>(w) ? "title" : "text";
     const QString all = QStringLiteral("%1 \"%2\" %3 %4 %5").arg(w->metaObject()->className(), w->property(text).toString(),
         policy.valueToKey(p.horizontalPolicy()), policy.valueToKey(p.verticalPolicy())).arg(p.horizontalStretch());
-    const QRect placed = w->isWindow() ? w->rect() : w->geometry();
+    const QRect rect = w->isWindow() ? w->rect() : w->geometry();
     if (w->isWindow() || w->metaObject() == &QWidget::staticMetaObject)
-        return all + QStringLiteral(", at %1,%2 %3x%4").arg(placed.x()).arg(placed.y()).arg(placed.width()).arg(placed.height());
+        return all + QStringLiteral(", at %1,%2 %3x%4").arg(rect.x()).arg(rect.y()).arg(rect.width()).arg(rect.height());
     return all + QStringLiteral(", min %1x%2").arg(w->minimumWidth()).arg(w->minimumHeight());
 }
 
@@ -76,7 +76,7 @@ void tst_form::widgets_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("expected");
-    const auto row = [](const QString &name, const QString &expected) { QTest::newRow(qPrintable(name)) << name << expected; };
+    const auto row = [](const QString &name, const QString &text) { QTest::newRow(qPrintable(name)) << name << text; };
     row("Daverirido", "davErirido \"Vantorel\" Fixed Fixed 0, at 0,0 680x322");
     row("interfaceChangeableLabel", "QLabel \"Interface:\" Fixed Preferred 0, min 0x0");
     row("interfaceComboBox", "QComboBox \"\" Minimum Fixed 0, min 90x0");

@@ -91,7 +91,7 @@ void tst_window::makeWindow(const std::vector<fake::Adapter> &table)
     });
 }
 
-// A static command gives the adapter its values, unless the system refuses its kind. Runs at every read of the adapters.
+// A command gives the adapter its values, unless the system refuses its kind. Runs at every read of the adapters.
 void tst_window::takeCommands()
 {
     fake::state.onAdaptersInfo = [this] { takeCommands(); };
