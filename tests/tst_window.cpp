@@ -1,52 +1,33 @@
-// The main window against the scripted platform, with a stand-in cmd.exe that logs the netsh commands it is given.
-#include "daverirido.h"
+// The main window against the scripted platform and its stand-in cmd.exe, which records the netsh commands it is given.
 #include "fakeplatform.h"
+#include "window.h"
 
 #include <QtTest>
 #include <QHostAddress>
 #include <QNetworkInterface>
-#include <QTemporaryDir>
 
 namespace {
-
-// cmd.exe /c "netsh interface ip set address|dns name=... source=static|dhcp ..."
-const char cmdScript[] = R"(printf '%s\n' "$2" >> "$(dirname "$0")/../commands")";
 
 fake::Adapter adapter(const QString &name, unsigned dhcp = 0, const QString &description = "Gigabit Adapter", bool dnsFails = false)
 {
     return {name.toStdString(), description.toStdString(), 1, MIB_IF_TYPE_ETHERNET, dhcp,
-            {{"10.0.0.5", "255.255.255.0"}}, {"10.0.0.1"}, {"10.0.0.53"}, "", dnsFails};
-}
-
-int fill(davErirido *w, const QString &name)
-{
-    int result = -100;
-    QMetaObject::invokeMethod(w, "getInterfacesInfoToLabel", Q_RETURN_ARG(int, result), Q_ARG(QString, name));
-    return result;
-}
-
-// The texts of the information labels ("InfoLabel") or of the marks ("ValidatorLabel").
-QStringList texts(const davErirido *w, const QString &kind)
-{
-    QStringList all;
-    for (const QLabel *label : w->findChildren<QLabel *>(QRegularExpression(kind + "$")))
-        all << label->text();
-    return all;
+            "10.0.0.5", "255.255.255.0", "10.0.0.1", "10.0.0.53", "", dnsFails};
 }
 
 // One letter a mark: R right, W wrong, - the hint.
 QString marks(const davErirido *w)
 {
     QString all;
-    for (const QString &text : texts(w, "ValidatorLabel"))
-        all += text.contains(">Right<") ? 'R' : text.contains(">Wrong<") ? 'W' : '-';
+    for (const QLabel *mark : w->findChildren<QLabel *>(QRegularExpression("ValidatorLabel$")))
+        all += mark->text().contains(">Right<") ? 'R' : mark->text().contains(">Wrong<") ? 'W' : '-';
     return all;
 }
 
 // dhcp -1: the adapter's DNS query fails. No type shown: nothing usable was found.
 struct Panel { QString description; int dhcp; QString request, shownDescription, shownType; };
 struct Input { int field; QString keys, shown; bool passes; };
-// IP, netmask, gateway and DNS typed; the kind of command the system refuses; status messages and commands in order.
+// IP, netmask, gateway and DNS typed; the kind of command the system refuses; status messages and commands in order,
+// up to a press of "Refresh".
 struct Change { QString slot; int dhcp; QString typed, refused; QStringList trace; QString marks; };
 
 } // namespace
@@ -74,9 +55,10 @@ private:
     void makeWindow(const std::vector<fake::Adapter> &table);
     QList<QLineEdit *> fields() const { return window->findChildren<QLineEdit *>(); }   // IP, netmask, gateway, DNS
     void takeCommands();
-    bool eventFilter(QObject *object, QEvent *event) override
+    bool eventFilter(QObject *object, QEvent *event) override   // the refresh timer is the only QTimer
     {
-        delivering = event->type() == QEvent::Timer ? qobject_cast<QTimer *>(object) : nullptr;
+        if (const auto *timer = qobject_cast<QTimer *>(object); timer && event->type() == QEvent::Timer)
+            refreshShot = QString("%1 ms%2").arg(timer->interval()).arg(timer->isSingleShot() ? ", once" : "");
         return false;
     }
 
@@ -86,22 +68,20 @@ private:
     QStringList trace;
     fake::Adapter current;   // the adapter as the commands taken in have left it
     QString refused;         // the kind of command the system refuses
-    QTimer *delivering = nullptr;
-    QString refreshShot;   // the period of a timer whose shot read the adapter
+    QString refreshShot;     // the period of the last timer shot
 };
 
 void tst_window::initTestCase()
 {
-    QVERIFY(root.isValid() && fake::installCmdExe(root.path(), cmdScript));
-    qputenv("systemroot", root.path().toLocal8Bit());
+    QVERIFY(root.isValid() && fake::installCmdExe(root.path()));
     first = QNetworkInterface::allInterfaces().at(0).name();
     qApp->installEventFilter(this);
 }
 
 void tst_window::makeWindow(const std::vector<fake::Adapter> &table)
 {
-    fake::reset();
-    fake::setAdapters(table);
+    fake::state = {};
+    fake::state.adapters = table;
     trace.clear();
     window.reset(new davErirido);
     connect(window->statusbar, &QStatusBar::messageChanged, window.data(), [this](const QString &message) {
@@ -111,31 +91,27 @@ void tst_window::makeWindow(const std::vector<fake::Adapter> &table)
     });
 }
 
-// A static command gives the adapter what is typed, unless the system refuses its kind. Runs at every read of the adapters.
+// A command gives the adapter its values, unless the system refuses its kind. Runs at every read of the adapters.
 void tst_window::takeCommands()
 {
-    fake::onAdaptersInfo([](void *test) { static_cast<tst_window *>(test)->takeCommands(); }, this);
-    if (delivering)
-        refreshShot = QString("%1 ms%2").arg(delivering->interval()).arg(delivering->isSingleShot() ? ", once" : "");
-    QFile log(root.filePath("commands"));
-    log.open(QIODevice::ReadOnly);   // absent while none is waiting
-    for (const QString &command : QString(log.readAll()).split('\n', Qt::SkipEmptyParts)) {
+    fake::state.onAdaptersInfo = [this] { takeCommands(); };
+    for (const QStringList &run : fake::takeRuns(root.path())) {
+        const QString command = run.value(3);   // netsh interface ip set address|dns name="..." source=static|dhcp ...
         const QString kind = command.section(' ', 4, 4), source = command.section("source=", 1).section(' ', 0, 0);
         const bool dhcp = source == "dhcp";
         trace << kind + ' ' + source;
         if (!command.contains("name=\"" + first + '"') || kind == refused)
             continue;
-        const auto typed = [this, dhcp](int field) { return dhcp ? "0.0.0.0" : fields()[field]->text().toStdString(); };
-        if (kind == "address") {
-            current.dhcpEnabled = dhcp;
-            current.addresses = {{typed(0), typed(1)}};
-            current.gateways = {typed(2)};
-        } else {
-            current.dnsServers = {dhcp ? "" : typed(3)};
-        }
+        const auto value = [&command, dhcp](const QString &key) {   // no lease yet for DHCP
+            return dhcp ? "0.0.0.0" : command.section(' ' + key + '=', 1).section(' ', 0, 0).toStdString();
+        };
+        if (kind == "dns")
+            current.dnsServer = value("addr");
+        else
+            current = {current.name, current.description, 1, MIB_IF_TYPE_ETHERNET, dhcp, value("addr"), value("mask"),
+                       value("gateway"), current.dnsServer};
     }
-    log.remove();
-    fake::setAdapters({current});
+    fake::state.adapters = {current};
 }
 
 // Listed: the system's interfaces that the adapter table knows, in the system's order.
@@ -152,21 +128,14 @@ void tst_window::startUp()
     for (int i = 0; i < window->interfaceComboBox->count(); ++i)
         listed << window->interfaceComboBox->itemText(i) + " = " + window->interfaceComboBox->itemData(i).toString();
     QCOMPARE(listed, expected);
-    QVERIFY2(trace.isEmpty(), qPrintable(trace.join(" / ")));
-    const struct { QObject *sender; const char *signal, *slot; } connections[] = {
-        {qApp, SIGNAL(focusChanged(QWidget*,QWidget*)), SLOT(lineEditCheck(QWidget*,QWidget*))},
-        {window->interfaceComboBox, SIGNAL(currentIndexChanged(int)), SLOT(timeoutGetAddress())},
-        {window->writeToSystemPushButton, SIGNAL(clicked()), SLOT(writeToSystem())},
-        {window->enableDhcpPushButton, SIGNAL(clicked()), SLOT(dhcpAddress())},
-        {window->refreshPushButton, SIGNAL(clicked()), SLOT(timeoutGetAddress())}};
-    for (const auto &c : connections)
-        QVERIFY2(QObject::disconnect(c.sender, c.signal, window.data(), c.slot), c.signal);
+    // The other connections are exercised by the tests below.
+    QVERIFY2(QObject::disconnect(window->interfaceComboBox, SIGNAL(currentIndexChanged(int)), window.data(),
+                                 SLOT(timeoutGetAddress())), "choosing another adapter does not refresh");
 }
 
 void tst_window::panel_data()
 {
     QTest::addColumn<Panel>("row");
-    QTest::newRow("numbered") << Panel{"Gigabit Adapter #2", 0, first, "Gigabit Adapter", "Manual"};
     QTest::newRow("miniport") << Panel{"Gigabit Adapter - Miniport", 0, first, "Gigabit Adapter", "Manual"};
     QTest::newRow("numbered miniport") << Panel{"Adapter - Miniport #2", 0, first, "Adapter - Miniport", "Manual"};
     QTest::newRow("number first") << Panel{" #2 Adapter - Miniport", 0, first, "", "Manual"};
@@ -176,20 +145,20 @@ void tst_window::panel_data()
     QTest::newRow("status -1") << Panel{"Gigabit Adapter", -1, first, "", ""};
 }
 
-// A fill that finds nothing says so and empties the panel; one asked for while another is under way does nothing.
+// A fill that finds nothing says so and empties the panel.
 void tst_window::panel()
 {
     QFETCH(Panel, row);
     makeWindow({adapter(first, unsigned(qMax(row.dhcp, 0)), row.description, row.dhcp < 0)});
-    static int inner;
-    inner = 0;
-    fake::onAdaptersInfo([](void *w) { inner = fill(static_cast<davErirido *>(w), "ghost0"); }, window.data());
     const bool found = !row.shownType.isEmpty();
-    for (int pass = 0; pass < 2; ++pass)   // the second finds the guard down again
-        QCOMPARE(fill(window.data(), row.request), found ? 1 : 0);
-    QCOMPARE(inner, 2);
+    int filled = -1;
+    QVERIFY(QMetaObject::invokeMethod(window.data(), "getInterfacesInfoToLabel", Q_RETURN_ARG(int, filled),
+                                      Q_ARG(QString, row.request)));
+    QCOMPARE(filled, found ? 1 : 0);
     const QStringList shown = {first, row.shownDescription, row.shownType, "10.0.0.5", "255.255.255.0", "10.0.0.1", "10.0.0.53"};
-    QCOMPARE(texts(window.data(), "InfoLabel"), found ? shown : QStringList(QVector<QString>(7).toList()));
+    const QStringList panel = testwindow::panel(window.data());
+    QCOMPARE(QStringList({window->adapterNameInfoLabel->text(), window->adapterDescribeInfoLabel->text()}) + panel,
+             found ? shown : QStringList(QVector<QString>(7).toList()));
     QCOMPARE(window->statusbar->currentMessage(), QString(found ? "" : "Can't get the adapter information."));
 }
 
@@ -205,10 +174,9 @@ void tst_window::input_data()
         {0, "19a2", "192", false}, {0, "256", "25", false}, {0, "01", "0", false}, {0, "1..2", "1.2", false}, {0, "", "", false}};
     const char *names[] = {"IP", "netmask", "gateway", "DNS"};
     for (int field : {0, 1, 2, 3}) {
-        for (const Input &row : typed) {   // none of them a netmask
+        for (const Input &row : typed)   // none of them a netmask
             if (field != 1 || !row.keys.isEmpty())
                 QTest::addRow("%s '%s'", names[field], qPrintable(row.keys)) << Input{field, row.keys, row.shown, row.passes && field != 1};
-        }
     }
 }
 
@@ -216,16 +184,12 @@ void tst_window::input()
 {
     QFETCH(Input, row);
     makeWindow({adapter(first)});
-    window->show();
-    QVERIFY(QTest::qWaitForWindowActive(window.data()));
     QLineEdit *edit = fields()[row.field];
     QTest::keyClicks(edit, row.keys);
-    edit->setFocus();
-    window->refreshPushButton->setFocus();
+    emit qApp->focusChanged(nullptr, edit);   // in and out again
+    emit qApp->focusChanged(edit, window->refreshPushButton);
     QCOMPARE(edit->text(), row.shown);
-    QString expected = "----";
-    expected[row.field] = row.passes ? 'R' : 'W';
-    QCOMPARE(marks(window.data()), expected);
+    QCOMPARE(marks(window.data()), QString("----").replace(row.field, 1, row.passes ? 'R' : 'W'));
 }
 
 void tst_window::change_data()
@@ -237,14 +201,14 @@ void tst_window::change_data()
     const QStringList addressDone = address + QStringList{"IP, netmask and gateway change finished."};
     const QStringList dns = {"changing the DNS  !", "dns static"};
     const QStringList dnsDone = dns + QStringList{"DNS changes finished."};
-    const QString done = "Change finished.Refreshing the addresses information.";
-    QTest::newRow("nothing differs") << Change{w, 0, same, "", {done}, "RRRR"};
-    QTest::newRow("netmask differs") << Change{w, 0, "10.0.0.5 255.255.0.0 10.0.0.1 10.0.0.53", "", addressDone + QStringList{done}, "RRRR"};
-    QTest::newRow("only DNS differs") << Change{w, 0, "10.0.0.5 255.255.255.0 10.0.0.1 10.0.0.54", "", dnsDone + QStringList{done}, "RRRR"};
+    const QStringList done = {testwindow::Finished, testwindow::Refreshed + " (buttons enabled)"};
+    QTest::newRow("nothing differs") << Change{w, 0, same, "", done, "RRRR"};
+    QTest::newRow("netmask differs") << Change{w, 0, "10.0.0.5 255.255.0.0 10.0.0.1 10.0.0.53", "", addressDone + done, "RRRR"};
+    QTest::newRow("only DNS differs") << Change{w, 0, "10.0.0.5 255.255.255.0 10.0.0.1 10.0.0.54", "", dnsDone + done, "RRRR"};
     // Written statically, the adapter leaves DHCP: the DNS step then depends on the value.
-    QTest::newRow("DHCP, same values") << Change{w, 1, same, "", addressDone + QStringList{done}, "RRRR"};
-    QTest::newRow("DHCP kept, same values") << Change{w, 1, same, "address", addressDone + dnsDone + QStringList{done}, "RRRR"};
-    QTest::newRow("address refused") << Change{w, 0, both, "address", address + QStringList{"IP, netmask and gateway change failed. Please try it again."}, "RRRR"};
+    QTest::newRow("DHCP, same values") << Change{w, 1, same, "", addressDone + done, "RRRR"};
+    QTest::newRow("DHCP kept, same values") << Change{w, 1, same, "address", addressDone + dnsDone + done, "RRRR"};
+    QTest::newRow("address refused") << Change{w, 0, both, "address", address + QStringList{testwindow::AddressFailed}, "RRRR"};
     QTest::newRow("DNS refused") << Change{w, 0, both, "dns", addressDone + dns + QStringList{"DNS changes failed. Please try it again."}, "RRRR"};
     QTest::newRow("IP and netmask judged wrong") << Change{w, 0, "10.0.0 255.0.0.0 10.0.0.1 10.0.0.54", "", {}, "WWRR"};
     QTest::newRow("to DHCP, fields empty") << Change{"dhcpAddress", 0, "", "", {"Auto distributing ip, netmask, and gateway...",
@@ -264,23 +228,16 @@ void tst_window::change()
     for (int i = 0; i < 4; ++i)
         fields()[i]->setText(row.typed.section(' ', i, i));
     (row.slot == "dhcpAddress" ? window->enableDhcpPushButton : window->writeToSystemPushButton)->click();
-    QCOMPARE(trace, row.trace);   // the buttons disabled while it is written
     QCOMPARE(marks(window.data()), row.marks);
     QVERIFY2(window->writeToSystemPushButton->isEnabled() && window->enableDhcpPushButton->isEnabled(), "buttons left disabled");
-
-    const bool carried = !trace.isEmpty() && trace.last().contains("Refreshing the addresses information.");
-    const size_t queries = fake::log().adaptersInfoSizes.size();
     window->refreshPushButton->click();
-    QCOMPARE(fake::log().adaptersInfoSizes.size() > queries, carried);
-    if (row.slot == "dhcpAddress") {   // no lease yet: no address shown, no new message
-        QCOMPARE(texts(window.data(), "InfoLabel").mid(2, 2), QStringList({"DHCP", "0.0.0.0"}));
-        QCOMPARE(trace, row.trace);
-        current.addresses = {{"10.0.0.77", "255.255.255.0"}};
-        refreshShot.clear();
-        QTRY_COMPARE_WITH_TIMEOUT(refreshShot, QString("1000 ms"), 5000);
+    QCOMPARE(trace, row.trace);   // the buttons disabled while it is written
+    if (row.slot == "dhcpAddress") {   // no lease yet: no address shown, no message
+        QCOMPARE(testwindow::panel(window.data()).mid(0, 2), QStringList({"DHCP", "0.0.0.0"}));
+        current.address = "10.0.0.77";
+        QTRY_COMPARE_WITH_TIMEOUT(window->statusbar->currentMessage(), testwindow::Refreshed, 5000);
+        QCOMPARE(refreshShot, QString("1000 ms"));
     }
-    if (carried)
-        QTRY_COMPARE_WITH_TIMEOUT(window->statusbar->currentMessage(), QString("Refreshing information successful."), 5000);
 }
 
 QTEST_MAIN(tst_window)

@@ -9,12 +9,6 @@ namespace {
 
 constexpr long long factor = 20;
 
-template <typename Function>
-Function next(Function, const char *name)
-{
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
-
 long long nanoseconds(const timespec &t) { return t.tv_sec * 1000000000LL + t.tv_nsec; }
 timespec timespecOf(long long ns) { return {time_t(ns / 1000000000), long(ns % 1000000000)}; }
 
@@ -22,7 +16,7 @@ timespec timespecOf(long long ns) { return {time_t(ns / 1000000000), long(ns % 1
 
 extern "C" int clock_gettime(clockid_t clock, timespec *t) noexcept
 {
-    static const auto real = next(&clock_gettime, "clock_gettime");
+    static const auto real = reinterpret_cast<decltype(&clock_gettime)>(dlsym(RTLD_NEXT, "clock_gettime"));
     const int result = real(clock, t);
     if (result == 0 && (clock == CLOCK_MONOTONIC || clock == CLOCK_MONOTONIC_RAW || clock == CLOCK_BOOTTIME))
         *t = timespecOf(nanoseconds(*t) * factor);
@@ -31,7 +25,7 @@ extern "C" int clock_gettime(clockid_t clock, timespec *t) noexcept
 
 extern "C" int ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask)
 {
-    static const auto real = next(&ppoll, "ppoll");
+    static const auto real = reinterpret_cast<decltype(&ppoll)>(dlsym(RTLD_NEXT, "ppoll"));
     const timespec shorter = timeout ? timespecOf(nanoseconds(*timeout) / factor) : timespec{};
     return real(fds, count, timeout ? &shorter : nullptr, mask);
 }

@@ -19,8 +19,7 @@ inline bool openOn(std::unique_ptr<davErirido> &window, const QString &adapter)
     return window->interfaceComboBox->currentIndex() >= 0;
 }
 
-// Types IP, netmask, gateway and DNS server and presses "Manual change"; false
-// when the buttons stay disabled afterwards.
+// Types IP, netmask, gateway and DNS server and presses "Manual change"; false when the buttons stay disabled.
 inline bool apply(davErirido *window, const QStringList &fields)
 {
     window->ipLineEdit->setText(fields.value(0));
