@@ -121,6 +121,11 @@ void tst_form::widgets()
     }
     if (auto *edit = qobject_cast<const QLineEdit *>(w))
         QCOMPARE(edit->alignment(), Qt::AlignHCenter | Qt::AlignVCenter);
+    if (w == window.data()) {   // the left grid's rows, and the panel's share of the right box
+        QCOMPARE(window->gridLayout_2->verticalSpacing(), 12);
+        QCOMPARE(window->gridLayout_2->contentsMargins(), QMargins());
+        QCOMPARE(window->verticalLayout->stretch(0) * 10 + window->verticalLayout->stretch(1), 13);
+    }
 }
 
 // Whole as the form starts, and still whole, with nothing moved, once the fields are judged right and wrong.
