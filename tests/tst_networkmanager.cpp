@@ -5,7 +5,6 @@
 #include "window.h"
 #include "windowchanger.h"
 
-#include <QHostAddress>
 #include <QScopeGuard>
 #include <QStyleFactory>
 #include <QtTest>
@@ -20,9 +19,8 @@ using namespace testwindow;
 const QString Profile = QStringLiteral("wired");
 const QString ProfileFields = QStringLiteral("ipv4.method,ipv4.addresses,ipv4.gateway,ipv4.dns,ipv4.ignore-auto-dns");
 
-// rc-manager=unmanaged: with "file" NetworkManager writes temporary files into
-// the machine's /etc. root-only: requests from other users are refused. A
-// static address that another host uses is refused too (address conflict
+// rc-manager=unmanaged: with "file" NetworkManager writes temporary files into the machine's /etc. root-only:
+// requests from other users are refused. A static address that another host uses is refused too (address conflict
 // detection). Only vn0 is managed.
 const char nmConfig[] = R"([main]
 plugins=keyfile
@@ -73,21 +71,18 @@ class tst_networkmanager : public QObject
 private slots:
     void initTestCase()
     {
-        const QString why = testnet::unavailable();
-        if (!why.isEmpty())
-            QSKIP(qPrintable(why));
+        if (!testnet::unavailable().isEmpty())
+            QSKIP(qPrintable(testnet::unavailable()));
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Plastique")));
         qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
         qputenv("systemroot", QFile::encodeName(qEnvironmentVariable("VANTOREL_BUILD_DIR")));
         QVERIFY(testnet::useResolvConf("nameserver 10.79.0.1\n"));
         m_peer.reset(new testnet::Peer("vn0", "10.79.0.1/24"));
-        QVERIFY(m_peer->ok());
-        QVERIFY(m_peer->startDhcp("10.79.0.50", "10.79.0.60", "10.79.0.53"));
+        QVERIFY(m_peer->ok() && m_peer->startDhcp("10.79.0.50", "10.79.0.60", "10.79.0.53"));
 
         const QString dir = m_nmDir.path();
         QFile config(dir + "/NetworkManager.conf");
-        QVERIFY(config.open(QIODevice::WriteOnly) && config.write(nmConfig) > 0);
-        config.close();
+        QVERIFY(config.open(QIODevice::WriteOnly) && config.write(nmConfig) > 0 && config.flush());
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", QFile::encodeName("unix:path=" + dir + "/bus"));
         m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         // A session bus's rules (its user, root, may do everything) on the address of the system bus. Both die with
@@ -122,19 +117,18 @@ private slots:
     }
 
     // A manual change, DHCP from NetworkManager's own client, and a manual change after it: each made in the
-    // profile, shown in the panel and in the kernel.
-    void changesLast()
+    // profile, shown in the panel and in the kernel. Then an address that another host uses: NetworkManager refuses
+    // it, and the profile and the kernel stay.
+    void changes()
     {
         QVERIFY(apply(m_window.get(), {"10.79.0.20", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
-        QCOMPARE(m_window->statusbar->currentMessage(), Finished);
         QCOMPARE(panel(m_window.get()), QStringList({"Manual", "10.79.0.20", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
         QCOMPARE(profile(ProfileFields), QString("manual\n10.79.0.20/24\n10.79.0.1\n10.79.0.53\nyes"));
 
         QVERIFY(QMetaObject::invokeMethod(m_window.get(), "dhcpAddress"));
         QTRY_COMPARE_WITH_TIMEOUT(m_window->statusbar->currentMessage(), Refreshed, 30000);
-        const QString leased = m_window->ipInfoLabel->text();
-        QVERIFY2(QHostAddress(leased).isInSubnet(QHostAddress("10.79.0.48"), 28), qPrintable(leased));
         QCOMPARE(m_window->addressTypeInfoLabel->text(), QString("DHCP"));
+        // The DHCP server's DNS server: a lease came.
         QTRY_COMPARE_WITH_TIMEOUT(m_window->dns1InfoLabel->text(), QString("10.79.0.53"), 5000);
         QCOMPARE(profile(ProfileFields), QString("auto\n\n\n\nno"));
         QVERIFY2(testnet::dhcpClients().isEmpty(), "NetworkManager's own client, no second one");
@@ -142,11 +136,7 @@ private slots:
         QVERIFY(apply(m_window.get(), {"10.79.0.21", "255.255.255.0", "10.79.0.1", "10.79.0.53"}));
         QCOMPARE(profile("ipv4.method,ipv4.addresses"), QString("manual\n10.79.0.21/24"));
         QCOMPARE(testnet::addressesOf("vn0"), QStringList{"10.79.0.21/24"});
-    }
 
-    // An address that another host uses: NetworkManager refuses it, and the profile and the kernel stay.
-    void refusedChangeLosesNothing()
-    {
         const QString before = profile(ProfileFields) + testnet::kernelState();
         QVERIFY(apply(m_window.get(), {"10.79.0.1", "255.255.255.0", "10.79.0.254", "10.79.0.54"}));
         QCOMPARE(m_window->statusbar->currentMessage(), AddressFailed);
@@ -192,8 +182,8 @@ private slots:
         QString output;
         const QString command = "interface ip set address name=vn1 source=static addr=10.80.0.20 mask=255.255.255.0";
         QCOMPARE(testnet::netsh(command, &output), 1);
-        const QString who = QString("dhcpcd (process %1)").arg(client.processId());
-        QVERIFY2(output.trimmed().count('\n') == 0 && output.contains(who), qPrintable(output));
+        QVERIFY2(output.trimmed().count('\n') == 0 && output.contains(QString("dhcpcd (process %1)").arg(client.processId())),
+                 qPrintable(output));
         QCOMPARE(testnet::kernelState(), before);
     }
 
