@@ -43,21 +43,20 @@ bool makeAdapter(int index = 0, const QString &address = QString())
         && testnet::ip({"route", "add", "default", "via", "10.9.0.1", "dev", dev, "metric", "30", "proto", "static"});
 }
 
-// Everything a refused change must leave as it was, a line each: the kernel's
-// state, the resolver and every entry of the folders (its link target and, for
-// a regular file, its content; a FIFO is never opened, reading it would wait).
-QStringList observable(const QStringList &dirs)
+// Everything a refused change must leave as it was, a line each: the kernel's state and every entry under the
+// state folder, with its link target and a regular file's content (a FIFO is never opened: reading it would wait).
+QStringList observable()
 {
-    QFile resolver("/etc/resolv.conf");
-    QStringList state = testnet::kernelState().split('\n') << (resolver.open(QIODevice::ReadOnly) ? resolver.readAll() : "");
-    for (const QString &dir : dirs) {
-        for (const QFileInfo &entry : QDir(dir).entryInfoList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)) {
-            QFile file(entry.filePath());
-            if (entry.suffix() != "lock")   // netsh's lock, made before it reads a record
-                state << entry.fileName() + ' ' + entry.symLinkTarget() + ' '
-                        + (entry.isFile() && file.open(QIODevice::ReadOnly) ? QString::number(qHash(file.readAll())) : "-");
-        }
+    QStringList state = testnet::kernelState().split('\n');
+    QDirIterator it(qEnvironmentVariable("VANTOREL_STATE_DIR"), QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (it.fileInfo().suffix() != "lock")   // locks come and go with each change made
+            state << file.fileName() + ' ' + it.fileInfo().symLinkTarget() + ' '
+                    + (it.fileInfo().isFile() && file.open(QIODevice::ReadOnly) ? QString::number(qHash(file.readAll())) : "-");
     }
+    state.sort();
     return state;
 }
 
@@ -95,8 +94,7 @@ private slots:
     void cleanup()
     {
         testnet::run("ip", {"link", "del", dev});
-        QDir(m_state.path()).removeRecursively();
-        QDir().mkpath(m_state.path());
+        QDir(m_state.path()).removeRecursively();   // netstate makes it again
     }
 
     void noTraceOfEarlierAdapter_data()
@@ -107,10 +105,9 @@ private slots:
         QTest::newRow("same name and index in the same namespace") << false;
     }
 
-    // An adapter with a static DNS server, an override applied (its own address
-    // remembered) and another one waiting goes; a new one with its name, index
-    // and addresses must show none of it. A restart keeps the IPv4
-    // configuration; an empty override brings the adapter's own address back.
+    // An adapter with a static DNS server, an override applied and taken back (its own address remembered) and
+    // another one waiting goes; a new one with its name, index and addresses must show none of it. A restart keeps
+    // the IPv4 configuration; an empty override brings the adapter's own address back.
     void noTraceOfEarlierAdapter()
     {
         QFETCH(bool, newNamespace);
@@ -120,13 +117,11 @@ private slots:
         const QString config = testnet::kernelState();
         QVERIFY(netstate::save(linkOf(), {"static", "10.9.0.2/24", "static", "203.0.113.5", 0, {}, {}}));
         windowChanger changer;
-        QCOMPARE(changer.getAddress(dev).dnsServer, QString("203.0.113.5"));
         QVERIFY(changer.restartCard(changer.setMac({dev, "02-aa-bb-cc-dd-ee"}).value(1)));
         QCOMPARE(macOf(), QString("02:aa:bb:cc:dd:ee"));
         QCOMPARE(testnet::kernelState(), config);
         QVERIFY(changer.restartCard(changer.setMac({dev, ""}).value(1)));
         QCOMPARE(macOf(), original);
-        QVERIFY(changer.restartCard(changer.setMac({dev, "02-aa-bb-cc-dd-ee"}).value(1)));
         const QString driverKey = changer.setMac({dev, "02-aa-bb-cc-dd-ef"}).value(1);
 
         QVERIFY(testnet::ip({"link", "del", dev}));
@@ -140,7 +135,7 @@ private slots:
             QVERIFY(getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size) == 0 && close(fd) == 0);
             QVERIFY(QString::fromStdString(netstate::namespaceDir()).endsWith(QString("-c%1").arg(cookie)));
         }
-        QVERIFY(makeAdapter(index, newNamespace ? "02:aa:bb:cc:dd:ee" : QString()));
+        QVERIFY(makeAdapter(index, newNamespace ? original : QString()));
         const QString own = macOf();
         QCOMPARE(changer.getAddress(dev).dnsServer, QString("192.0.2.1"));
         // The waiting override was the old adapter's; the old own address too.
@@ -150,94 +145,90 @@ private slots:
         QCOMPARE(macOf(), own);
     }
 
-    void overtakenRecord_data()
+    void record_data()
     {
-        QTest::addColumn<QString>("method");        // of the record; DNS from the lease for "dhcp", else 203.0.113.5
-        QTest::addColumn<QString>("recorded");      // the addresses it names
+        QTest::addColumn<QString>("record");        // vrec0.state: lines after the adapter's identity, or plant()'s kind
         QTest::addColumn<QStringList>("change");    // `ip` arguments, one command per entry, on 10.9.0.2/24
+        QTest::addColumn<QString>("refusal");       // netsh's, for both kinds of change; empty: none is tried
         QTest::addColumn<QString>("shown");         // DhcpEnabled, the DNS server and the DHCP server
         const QString leased = "addr add 10.9.0.7/24 dev vrec0 valid_lft 900 preferred_lft 900";
         const QString removed = "addr del 10.9.0.2/24 dev vrec0";
-        QTest::newRow("two, in another order") << "static" << "10.9.1.2/16,10.9.0.2/24"
-                                               << QStringList{"addr add 10.9.1.2/16 dev vrec0"} << "0 203.0.113.5 ";
-        QTest::newRow("replaced by a leased one") << "static" << "10.9.0.2/24" << QStringList{removed, leased} << "1 192.0.2.1 ";
-        QTest::newRow("added beside") << "static" << "10.9.0.2/24" << QStringList{"addr add 10.9.0.8/24 dev vrec0"} << "0 192.0.2.1 ";
-        QTest::newRow("damaged list") << "static" << "10.9.0.2/24,10.9.0.300/24" << QStringList() << "0 192.0.2.1 ";
-        QTest::newRow("dhcp, leased") << "dhcp" << "" << QStringList{removed, leased} << "1 198.51.100.7 198.51.100.1";
-        QTest::newRow("dhcp, a static one beside") << "dhcp" << "" << QStringList{leased} << "0 192.0.2.1 ";
-        QTest::newRow("dns only") << "" << "" << QStringList() << "0 203.0.113.5 ";
+        const QString dns = "dnsSource=static\nstaticDns=203.0.113.5\n", fixed = dns + "method=static\naddresses=";
+        const QString kernel = "0 192.0.2.1 ";     // the kernel's addresses, the resolver's server
+        QTest::newRow("two, in another order") << fixed + "10.9.1.2/16,10.9.0.2/24" << QStringList{"addr add 10.9.1.2/16 dev vrec0"}
+                                               << "" << "0 203.0.113.5 ";
+        QTest::newRow("replaced by a leased one") << fixed + "10.9.0.2/24" << QStringList{removed, leased} << "" << "1 192.0.2.1 ";
+        QTest::newRow("added beside") << fixed + "10.9.0.2/24" << QStringList{"addr add 10.9.0.8/24 dev vrec0"} << "" << kernel;
+        QTest::newRow("damaged list") << fixed + "10.9.0.2/24,10.9.0.300/24" << QStringList() << "" << kernel;
+        QTest::newRow("dhcp, leased") << "method=dhcp" << QStringList{removed, leased} << "" << "1 198.51.100.7 198.51.100.1";
+        QTest::newRow("dhcp, a static one beside") << "method=dhcp" << QStringList{leased} << "" << kernel;
+        QTest::newRow("dns only") << dns << QStringList() << "" << "0 203.0.113.5 ";
+        QTest::newRow("garbage") << "garbage" << QStringList() << "is damaged" << kernel;
+        QTest::newRow("huge") << "huge" << QStringList() << "larger than a record" << kernel;
+        QTest::newRow("FIFO") << "fifo" << QStringList() << "not a regular file" << kernel;
+        QTest::newRow("link") << "link" << QStringList() << "symbolic link" << kernel;
     }
 
-    // A record speaks for the adapter only while it has the addresses netsh or
-    // the DHCP client left; after a change made with other tools the IP Helper
-    // shows what is true.
-    void overtakenRecord()
+    // A record speaks for the adapter only while it has the addresses netsh or the DHCP client left; after a change
+    // made with other tools the IP Helper shows what is true. A damaged or planted record is refused: netsh says why
+    // in one line, and the adapter, the records and the link's target stay as they were.
+    void record()
     {
-        QFETCH(QString, method);
-        QFETCH(QString, recorded);
+        QFETCH(QString, record);
         QFETCH(QStringList, change);
+        QFETCH(QString, refusal);
         QFETCH(QString, shown);
         QVERIFY(makeAdapter());
-        const QString lease = QString::fromStdString(netstate::namespaceDir()) + "/vrec0.lease";
-        QVERIFY(plant(lease, "dns=198.51.100.7 198.51.100.8\nserver=198.51.100.1\n"));
-        const std::string dns = method == "dhcp" ? "dhcp" : "static";
-        QVERIFY(netstate::save(linkOf(), {method.toStdString(), recorded.toStdString(), dns, "203.0.113.5", 0, {}, {}}));
+        const QString dir = QString::fromStdString(netstate::namespaceDir());
+        const QString identity = "link=" + QString::fromStdString(netstate::identityOf(linkOf())) + "\n";
+        QVERIFY(plant(dir + "/vrec0.lease", "dns=198.51.100.7 198.51.100.8\nserver=198.51.100.1\n")
+                && plant(m_state.path() + "/victim", "method=static\n")
+                && plant(dir + "/vrec0.state", record.contains('=') ? identity + record : record, m_state.path() + "/victim"));
         for (const QString &command : change)
             QVERIFY(testnet::ip(command.split(' ')));
+        const QStringList before = observable();
+        const QStringList commands = {"interface ip set dns name=vrec0 source=static addr=192.0.2.9",
+                                      "interface ip set address name=vrec0 source=static addr=10.9.0.3 mask=255.255.255.0"};
+        for (const QString &command : refusal.isEmpty() ? QStringList() : commands) {
+            QString output;
+            const int code = testnet::netsh(command, &output);
+            QVERIFY2(code == 1 && output.contains(refusal) && output.count('\n') == 1,
+                     qPrintable(QString("exit code %1: %2").arg(code).arg(output)));
+        }
+        QCOMPARE(observable(), before);
         windowChanger changer;
         const adapterRecord &r = changer.getAddress(dev);
         QCOMPARE(QString::number(r.dhcpEnabled) + " " + r.dnsServer + " " + r.dhcpServer, shown);
     }
 
-    void refused_data()
+    void classKey_data()
     {
-        QTest::addColumn<QString>("file");          // in the record folder
         QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("message");       // netsh's; the class key's refusal shows in the result
-        QTest::newRow("garbage") << "vrec0.state" << "garbage" << "is damaged";
-        QTest::newRow("huge") << "vrec0.state" << "huge" << "larger than a record";
-        QTest::newRow("FIFO") << "vrec0.state" << "fifo" << "not a regular file";
-        QTest::newRow("link") << "vrec0.state" << "link" << "symbolic link";
-        QTest::newRow("class key garbage") << "class-key.ini" << "garbage" << "";
-        QTest::newRow("class key subkey beyond four digits") << "class-key.ini" << "[2147483647]\nNetCfgInstanceId=vrec0\n" << "";
-        QTest::newRow("class key huge") << "class-key.ini" << "huge" << "";
-        QTest::newRow("class key FIFO") << "class-key.ini" << "fifo" << "";
-        QTest::newRow("class key link") << "class-key.ini" << "link" << "";
+        QTest::newRow("garbage") << "garbage";
+        QTest::newRow("subkey beyond four digits") << "[2147483647]\nNetCfgInstanceId=vrec0\n";
+        QTest::newRow("huge") << "huge";
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("link") << "link";
     }
 
-    // netsh refuses both kinds of change and says why in one line; an override
-    // is not stored (no driver key comes back) and the restart touches nothing.
-    // The adapter, the resolver, the records and the link's target stay as they were.
-    void refused()
+    // A damaged or planted class key is left as it is: an override is not stored (no driver key comes back), and
+    // the restart touches nothing, nor the link's target.
+    void classKey()
     {
-        QFETCH(QString, file);
         QFETCH(QString, kind);
-        QFETCH(QString, message);
         QVERIFY(makeAdapter());
         const QString dir = QString::fromStdString(netstate::namespaceDir());
-        const QString victim = m_elsewhere + "/victim";
-        QVERIFY(QDir().mkpath(m_elsewhere) && plant(victim, message.isEmpty() ? "[0000]\nNetCfgInstanceId=vrec0\n" : "method=static\n"));
-        QVERIFY(plant(dir + "/" + file, kind, victim));
-        const QStringList before = observable({dir, m_elsewhere});
-        if (message.isEmpty()) {
-            windowChanger changer;
-            QCOMPARE(changer.setMac({dev, "02-aa-bb-cc-dd-ee"}), QStringList({"1", classPrefix}));
-            QVERIFY(changer.restartCard(classPrefix + "0000"));
-        } else {
-            for (const QString command : {"interface ip set dns name=vrec0 source=static addr=192.0.2.9",
-                                          "interface ip set address name=vrec0 source=static addr=10.9.0.3 mask=255.255.255.0"}) {
-                QString output;
-                const int code = testnet::netsh(command, &output);
-                QVERIFY2(code == 1 && output.contains(message) && output.count('\n') == 1,
-                         qPrintable(QString("exit code %1: %2").arg(code).arg(output)));
-            }
-        }
-        QCOMPARE(observable({dir, m_elsewhere}), before);
+        QVERIFY(plant(m_state.path() + "/victim", "[0000]\nNetCfgInstanceId=vrec0\n")
+                && plant(dir + "/class-key.ini", kind, m_state.path() + "/victim"));
+        const QStringList before = observable();
+        windowChanger changer;
+        QCOMPARE(changer.setMac({dev, "02-aa-bb-cc-dd-ee"}), QStringList({"1", classPrefix}));
+        QVERIFY(changer.restartCard(classPrefix + "0000"));
+        QCOMPARE(observable(), before);
     }
 
 private:
     QTemporaryDir m_state;
-    const QString m_elsewhere = m_state.path() + "/elsewhere";
 };
 
 QTEST_GUILESS_MAIN(tst_records)
