@@ -29,42 +29,38 @@ class tst_manager : public QObject
 private slots:
     void decide_data()
     {
-        QTest::addColumn<bool>("networkManager");
+        QTest::addColumn<QString>("daemon");        // "NetworkManager" or "systemd-networkd" runs for the interface
         QTest::addColumn<QStringList>("clients");   // processes 1, 2, ...
         QTest::addColumn<int>("ownClient");
-        QTest::addColumn<bool>("networkd");
         QTest::addColumn<QString>("owner");         // of eth1, for the message; empty: nobody
         const auto one = [](const QString &commandLine) { return QStringList{commandLine}; };
-        QTest::newRow("dhclient names it") << false << one("dhclient -4 -v -pf /run/dhclient.eth1.pid eth1") << 0 << false
-                                           << "dhclient (process 1)";
-        QTest::newRow("dhclient for every interface") << false << one("dhclient -4 -pf /run/dhclient.pid") << 0 << false
-                                                      << "dhclient (process 1)";
-        QTest::newRow("an option's value is no interface") << false << one("dhclient -cf eth1 eth0") << 0 << false << "";
-        QTest::newRow("dhcpcd helper's title, for another") << false << one("dhcpcd: [privileged proxy] eth0 [ip4]") << 0 << false
-                                                            << "";
-        QTest::newRow("udhcpc -i") << false << one("udhcpc -i eth1 -p /run/udhcpc.pid") << 0 << false << "udhcpc (process 1)";
-        QTest::newRow("udhcpc serves eth0 by default") << false << one("udhcpc -b") << 0 << false << "";
-        QTest::newRow("not a DHCP client") << false << one("sshd eth1") << 0 << false << "";
+        QTest::newRow("dhclient names it") << "" << one("dhclient -v -pf /run/d.pid eth1") << 0 << "dhclient (process 1)";
+        QTest::newRow("dhclient for every interface") << "" << one("dhclient -pf /run/d.pid") << 0 << "dhclient (process 1)";
+        QTest::newRow("an option's value is no interface") << "" << one("dhclient -cf eth1 eth0") << 0 << "";
+        QTest::newRow("dhcpcd helper's title, for another") << "" << one("dhcpcd: [privileged proxy] eth0") << 0 << "";
+        QTest::newRow("udhcpc -i") << "" << one("udhcpc -i eth1 -p /run/udhcpc.pid") << 0 << "udhcpc (process 1)";
+        QTest::newRow("udhcpc serves eth0 by default") << "" << one("udhcpc -b") << 0 << "";
+        QTest::newRow("not a DHCP client") << "" << one("sshd eth1") << 0 << "";
         // Our client's helpers (a grandchild listed before its parent) are ours; the dhclient is not.
         QTest::newRow("a foreign client beside our own")
-            << false << QStringList{"3<-dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1",
-                                    "2<-dhcpcd: [privileged proxy] eth1 [ip4]", "dhclient eth1"}
-            << 2 << false << "dhclient (process 4)";
-        QTest::newRow("NetworkManager with its own client") << true << one("dhclient eth1") << 0 << false << "NetworkManager";
-        QTest::newRow("systemd-networkd") << false << QStringList() << 0 << true << "systemd-networkd";
+            << "" << QStringList{"3<-dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1",
+                                 "2<-dhcpcd: [privileged proxy] eth1 [ip4]", "dhclient eth1"} << 2 << "dhclient (process 4)";
+        QTest::newRow("NetworkManager's own client") << "NetworkManager" << one("dhclient eth1") << 0 << "NetworkManager";
+        QTest::newRow("systemd-networkd") << "systemd-networkd" << QStringList() << 0 << "systemd-networkd";
     }
 
     void decide()
     {
-        QFETCH(bool, networkManager);
+        QFETCH(QString, daemon);
         QFETCH(QStringList, clients);
         QFETCH(int, ownClient);
-        QFETCH(bool, networkd);
         QFETCH(QString, owner);
         std::vector<manager::Process> processes;
         for (int i = 0; i < clients.size(); ++i)
             processes.push_back(process(i + 1, clients[i]));
-        QCOMPARE(QString::fromStdString(manager::decide("eth1", networkManager, processes, ownClient, networkd).name), owner);
+        const manager::Owner found = manager::decide("eth1", daemon == "NetworkManager", processes, ownClient,
+                                                     daemon == "systemd-networkd");
+        QCOMPARE(QString::fromStdString(found.name), owner);
     }
 
     // systemd-networkd's state file of the link: its administrative state says whether it manages the link.
