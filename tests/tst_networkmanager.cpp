@@ -37,9 +37,8 @@ ipv4.dad-timeout=300
 unmanaged-devices=except:interface-name:vn0
 )";
 
-// Runs in the mount and UTS namespace that unshare made, then becomes
-// NetworkManager. A read-only sysfs of this network namespace makes it go
-// without udev; mount -n leaves the machine's /run/mount/utab alone.
+// Runs in the mount and UTS namespace that unshare made, then becomes NetworkManager. A read-only sysfs of this
+// network namespace makes it go without udev; mount -n leaves the machine's /run/mount/utab alone.
 const char nmStart[] = R"(set -e
 mkdir -p "$1/etc/system-connections" "$1/lib"
 touch "$1/resolv.conf"
@@ -170,7 +169,6 @@ private slots:
         });
         QTRY_VERIFY(!testnet::dhcpClients().isEmpty());
         const QString before = testnet::kernelState();
-
         QString output;
         const QString command = "interface ip set address name=vn1 source=static addr=10.80.0.20 mask=255.255.255.0";
         QCOMPARE(testnet::netsh(command, &output), 1);
