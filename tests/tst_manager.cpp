@@ -3,27 +3,20 @@
 
 #include <QtTest>
 
-Q_DECLARE_METATYPE(manager::Kind)
-
 namespace {
 
 // "dhcpcd -4 eth1": a program and its arguments; "dhcpcd: [...] eth1" (a
 // title that hides the arguments): one word; "3<-dhcpcd ...": the child of 3.
-manager::Process process(int pid, QString commandLine)
+manager::Process process(int pid, const QString &text)
 {
     manager::Process p;
     p.pid = pid;
-    const int arrow = commandLine.indexOf("<-");
-    if (arrow > 0) {
-        p.ppid = commandLine.left(arrow).toInt();
-        commandLine = commandLine.mid(arrow + 2);
-    }
+    const QStringList parentAndCommand = text.split("<-");
+    p.ppid = parentAndCommand.size() > 1 ? parentAndCommand.first().toInt() : 0;
+    const QString commandLine = parentAndCommand.last();
     const QStringList words = commandLine.split(' ', Qt::SkipEmptyParts);
-    if (commandLine.contains(':'))
-        p.argv.push_back(commandLine.toStdString());
-    else
-        for (const QString &word : words)
-            p.argv.push_back(word.toStdString());
+    for (const QString &word : commandLine.contains(':') ? QStringList{commandLine} : words)
+        p.argv.push_back(word.toStdString());
     p.comm = words.value(0).remove(':').toStdString();
     return p;
 }
@@ -34,59 +27,40 @@ class tst_manager : public QObject
 {
     Q_OBJECT
 private slots:
-    void clientServes_data()
-    {
-        QTest::addColumn<QString>("commandLine");
-        QTest::addColumn<bool>("servesEth1");
-        QTest::newRow("dhclient names it") << "dhclient -4 -v -pf /run/dhclient.eth1.pid eth1" << true;
-        QTest::newRow("dhclient for every interface") << "dhclient -4 -pf /run/dhclient.pid" << true;
-        QTest::newRow("an option's value is no interface") << "dhclient -cf eth1 eth0" << false;
-        QTest::newRow("dhcpcd helper's title") << "dhcpcd: [privileged proxy] eth1 [ip4]" << true;
-        QTest::newRow("udhcpc -i") << "udhcpc -i eth1 -p /run/udhcpc.pid" << true;
-        QTest::newRow("udhcpc serves eth0 by default") << "udhcpc -b" << false;
-        QTest::newRow("not a DHCP client") << "sshd eth1" << false;
-    }
-
-    void clientServes()
-    {
-        QFETCH(QString, commandLine);
-        QFETCH(bool, servesEth1);
-        QCOMPARE(manager::serves(process(1, commandLine), "eth1"), servesEth1);
-    }
-
     void decide_data()
     {
-        QTest::addColumn<bool>("networkManager");
-        QTest::addColumn<QStringList>("clients");
+        QTest::addColumn<QString>("daemon");        // "NetworkManager" or "systemd-networkd" runs for the interface
+        QTest::addColumn<QStringList>("clients");   // processes 1, 2, ...
         QTest::addColumn<int>("ownClient");
-        QTest::addColumn<bool>("networkd");
-        QTest::addColumn<manager::Kind>("kind");
-        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("owner");         // of eth1, for the message; empty: nobody
+        const auto one = [](const QString &commandLine) { return QStringList{commandLine}; };
+        QTest::newRow("dhclient names it") << "" << one("dhclient -v -pf /run/d.pid eth1") << 0 << "dhclient (process 1)";
+        QTest::newRow("dhclient for every interface") << "" << one("dhclient -pf /run/d.pid") << 0 << "dhclient (process 1)";
+        QTest::newRow("an option's value is no interface") << "" << one("dhclient -cf eth1 eth0") << 0 << "";
+        QTest::newRow("dhcpcd helper's title, for another") << "" << one("dhcpcd: [privileged proxy] eth0") << 0 << "";
+        QTest::newRow("udhcpc -i") << "" << one("udhcpc -i eth1 -p /run/udhcpc.pid") << 0 << "udhcpc (process 1)";
+        QTest::newRow("udhcpc serves eth0 by default") << "" << one("udhcpc -b") << 0 << "";
+        QTest::newRow("not a DHCP client") << "" << one("sshd eth1") << 0 << "";
         // Our client's helpers (a grandchild listed before its parent) are ours; the dhclient is not.
         QTest::newRow("a foreign client beside our own")
-            << false << QStringList{"3<-dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1",
-                                    "2<-dhcpcd: [privileged proxy] eth1 [ip4]", "dhclient eth1"}
-            << 2 << false << manager::Kind::DhcpClient << "dhclient (process 4)";
-        QTest::newRow("NetworkManager with its own client") << true << QStringList{"dhclient eth1"} << 0 << false
-                                                            << manager::Kind::NetworkManager << "NetworkManager";
-        QTest::newRow("systemd-networkd") << false << QStringList() << 0 << true << manager::Kind::Networkd
-                                          << "systemd-networkd";
+            << "" << QStringList{"3<-dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1",
+                                 "2<-dhcpcd: [privileged proxy] eth1 [ip4]", "dhclient eth1"} << 2 << "dhclient (process 4)";
+        QTest::newRow("NetworkManager's own client") << "NetworkManager" << one("dhclient eth1") << 0 << "NetworkManager";
+        QTest::newRow("systemd-networkd") << "systemd-networkd" << QStringList() << 0 << "systemd-networkd";
     }
 
     void decide()
     {
-        QFETCH(bool, networkManager);
+        QFETCH(QString, daemon);
         QFETCH(QStringList, clients);
         QFETCH(int, ownClient);
-        QFETCH(bool, networkd);
-        QFETCH(manager::Kind, kind);
-        QFETCH(QString, name);
+        QFETCH(QString, owner);
         std::vector<manager::Process> processes;
         for (int i = 0; i < clients.size(); ++i)
             processes.push_back(process(i + 1, clients[i]));
-        const manager::Owner owner = manager::decide("eth1", networkManager, processes, ownClient, networkd);
-        QCOMPARE(owner.kind, kind);
-        QCOMPARE(QString::fromStdString(owner.name), name);
+        const manager::Owner found = manager::decide("eth1", daemon == "NetworkManager", processes, ownClient,
+                                                     daemon == "systemd-networkd");
+        QCOMPARE(QString::fromStdString(found.name), owner);
     }
 
     // systemd-networkd's state file of the link: its administrative state says whether it manages the link.

@@ -22,6 +22,13 @@ QString macOf()
     return testnet::ipJson({"link", "show", "dev", dev}).at(0)["address"].toString();
 }
 
+rtnl::Link linkOf()
+{
+    rtnl::Link link;
+    rtnl::linkByName(dev.toStdString(), &link);
+    return link;
+}
+
 // The adapter (one end of a veth pair) up with 10.9.0.2/24 and a default route,
 // under a given index (0: any) and link-layer address (empty: any).
 bool makeAdapter(int index = 0, const QString &address = QString())
@@ -36,44 +43,34 @@ bool makeAdapter(int index = 0, const QString &address = QString())
         && testnet::ip({"route", "add", "default", "via", "10.9.0.1", "dev", dev, "metric", "30", "proto", "static"});
 }
 
-rtnl::Link linkOf()
+// Everything a refused change must leave as it was, a line each: the kernel's state and every entry under the
+// state folder, with its link target and a regular file's content (a FIFO is never opened: reading it would wait).
+QStringList observable()
 {
-    rtnl::Link link;
-    rtnl::linkByName(dev.toStdString(), &link);
-    return link;
-}
-
-// Everything a refused change must leave as it was, a line each: the kernel's
-// state, the resolver and every file of the folders (type, mode and content).
-QStringList observable(const QStringList &dirs)
-{
-    QString state = testnet::kernelState();
-    QFile resolver("/etc/resolv.conf");
-    state += resolver.open(QIODevice::ReadOnly) ? resolver.readAll() : QByteArray("no resolver");
-    for (const QString &dir : dirs) {
-        for (const QFileInfo &entry : QDir(dir).entryInfoList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)) {
-            if (entry.suffix() == QLatin1String("lock"))
-                continue;   // netsh's lock, made before it reads a record
-            struct stat st {};
-            lstat(QFile::encodeName(entry.filePath()).constData(), &st);
-            state += QString("\n%1 %2 %3 ").arg(entry.fileName()).arg(st.st_mode, 0, 8).arg(entry.symLinkTarget());
-            QFile file(entry.filePath());
-            if (S_ISREG(st.st_mode) && file.open(QIODevice::ReadOnly))
-                state += QString::number(qHash(file.readAll()));
-        }
+    QStringList state = testnet::kernelState().split('\n');
+    QDirIterator it(qEnvironmentVariable("VANTOREL_STATE_DIR"), QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (it.fileInfo().suffix() != "lock")   // locks come and go with each change made
+            state << file.fileName() + ' ' + it.fileInfo().symLinkTarget() + ' '
+                    + (it.fileInfo().isFile() && file.open(QIODevice::ReadOnly) ? QString::number(qHash(file.readAll())) : "-");
     }
-    return state.split('\n');
+    state.sort();
+    return state;
 }
 
-// Puts something in the place of `path`: "garbage", "huge", "fifo", "link" (to `linkTarget`), or text of its own.
-bool plant(const QString &path, const QString &kind, const QString &linkTarget)
+// Puts something in the place of `path`: "garbage", "huge", "fifo", a "link" to a file of `victim` text in the state
+// folder, or text of its own.
+bool plant(const QString &path, const QString &kind, const QString &victim = QString())
 {
     const QByteArray file = QFile::encodeName(path);
+    const QString target = qEnvironmentVariable("VANTOREL_STATE_DIR") + "/victim";
     unlink(file.constData());
     if (kind == "fifo")
         return mkfifo(file.constData(), 0644) == 0;
     if (kind == "link")
-        return symlink(QFile::encodeName(linkTarget).constData(), file.constData()) == 0;
+        return plant(target, victim) && symlink(QFile::encodeName(target).constData(), file.constData()) == 0;
     QFile out(path);
     const QByteArray content = kind == "huge" ? QByteArray(80 * 1024, 'a') + "=b\n"
         : kind == "garbage"                   ? QByteArray("[0001]\nNetCfgInstanceId=x\ngarbage line\n[0002\n\xff")
@@ -88,185 +85,148 @@ class tst_records : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanup();
-    void noTraceOfEarlierAdapter_data();
-    void noTraceOfEarlierAdapter();
-    void overtakenRecord_data();
-    void overtakenRecord();
-    void refused_data();
-    void refused();
+    void initTestCase()
+    {
+        if (!testnet::unavailable().isEmpty())
+            QSKIP(qPrintable(testnet::unavailable()));
+        qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
+        QVERIFY(testnet::useResolvConf("nameserver 192.0.2.1\n"));
+    }
+
+    void cleanup()
+    {
+        testnet::run("ip", {"link", "del", dev});
+        QDir(m_state.path()).removeRecursively();   // netstate makes it again
+    }
+
+    void noTraceOfEarlierAdapter_data()
+    {
+        QTest::addColumn<bool>("newNamespace");
+        // Only the namespace tells this one from the old adapter.
+        QTest::newRow("same name, index and address in a new namespace") << true;
+        QTest::newRow("same name and index in the same namespace") << false;
+    }
+
+    // An adapter with a static DNS server, an override applied and taken back (its own address remembered) and
+    // another one waiting goes; a new one with its name, index and addresses must show none of it. A restart keeps
+    // the IPv4 configuration; an empty override brings the adapter's own address back.
+    void noTraceOfEarlierAdapter()
+    {
+        QFETCH(bool, newNamespace);
+        QVERIFY(unshare(CLONE_NEWNET) == 0 && makeAdapter());
+        const int index = linkOf().index;
+        const QString original = macOf();
+        const QString config = testnet::kernelState();
+        QVERIFY(netstate::save(linkOf(), {"static", "10.9.0.2/24", "static", "203.0.113.5", 0, {}, {}}));
+        windowChanger changer;
+        QVERIFY(changer.restartCard(changer.setMac({dev, "02-aa-bb-cc-dd-ee"}).value(1)));
+        QCOMPARE(macOf(), QString("02:aa:bb:cc:dd:ee"));
+        QCOMPARE(testnet::kernelState(), config);
+        QVERIFY(changer.restartCard(changer.setMac({dev, ""}).value(1)));
+        QCOMPARE(macOf(), original);
+        const QString driverKey = changer.setMac({dev, "02-aa-bb-cc-dd-ef"}).value(1);
+
+        QVERIFY(testnet::ip({"link", "del", dev}));
+        // A namespace's inode number is handed to the next one made once it is
+        // freed (which a socket kept open there delays); its cookie never is.
+        if (newNamespace) {
+            QVERIFY(unshare(CLONE_NEWNET) == 0);
+            const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            uint64_t cookie = 0;
+            socklen_t size = sizeof cookie;
+            QVERIFY(getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size) == 0 && close(fd) == 0);
+            QVERIFY(QString::fromStdString(netstate::namespaceDir()).endsWith(QString("-c%1").arg(cookie)));
+        }
+        QVERIFY(makeAdapter(index, newNamespace ? original : QString()));
+        const QString own = macOf();
+        QCOMPARE(changer.getAddress(dev).dnsServer, QString("192.0.2.1"));
+        // The waiting override was the old adapter's; the old own address too.
+        QVERIFY(changer.restartCard(driverKey));
+        QCOMPARE(macOf(), own);
+    }
+
+    void record_data()
+    {
+        QTest::addColumn<QString>("record");        // vrec0.state: lines after the adapter's identity, or plant()'s kind
+        QTest::addColumn<QStringList>("change");    // `ip` arguments, one command per entry, on 10.9.0.2/24
+        QTest::addColumn<QString>("refusal");       // netsh's, for both kinds of change; empty: none is tried
+        QTest::addColumn<QString>("shown");         // DhcpEnabled, the DNS server and the DHCP server
+        const QString leased = "addr add 10.9.0.7/24 dev vrec0 valid_lft 900 preferred_lft 900";
+        const QString removed = "addr del 10.9.0.2/24 dev vrec0";
+        const QString dns = "dnsSource=static\nstaticDns=203.0.113.5\n", fixed = dns + "method=static\naddresses=";
+        const QString kernel = "0 192.0.2.1 ";     // the kernel's addresses, the resolver's server
+        QTest::newRow("two, in another order") << fixed + "10.9.1.2/16,10.9.0.2/24" << QStringList{"addr add 10.9.1.2/16 dev vrec0"}
+                                               << "" << "0 203.0.113.5 ";
+        QTest::newRow("replaced by a leased one") << fixed + "10.9.0.2/24" << QStringList{removed, leased} << "" << "1 192.0.2.1 ";
+        QTest::newRow("added beside") << fixed + "10.9.0.2/24" << QStringList{"addr add 10.9.0.8/24 dev vrec0"} << "" << kernel;
+        QTest::newRow("damaged list") << fixed + "10.9.0.2/24,10.9.0.300/24" << QStringList() << "" << kernel;
+        QTest::newRow("dhcp, leased") << "method=dhcp" << QStringList{removed, leased} << "" << "1 198.51.100.7 198.51.100.1";
+        QTest::newRow("dhcp, a static one beside") << "method=dhcp" << QStringList{leased} << "" << kernel;
+        QTest::newRow("dns only") << dns << QStringList() << "" << "0 203.0.113.5 ";
+        QTest::newRow("garbage") << "garbage" << QStringList() << "is damaged" << kernel;
+        QTest::newRow("huge") << "huge" << QStringList() << "larger than a record" << kernel;
+        QTest::newRow("FIFO") << "fifo" << QStringList() << "not a regular file" << kernel;
+        QTest::newRow("link") << "link" << QStringList() << "symbolic link" << kernel;
+    }
+
+    // A record speaks for the adapter only while it has the addresses netsh or the DHCP client left; after a change
+    // made with other tools the IP Helper shows what is true. A damaged or planted record is refused: netsh says why
+    // in one line, and the adapter, the records and the link's target stay as they were.
+    void record()
+    {
+        QFETCH(QString, record);
+        QFETCH(QStringList, change);
+        QFETCH(QString, refusal);
+        QFETCH(QString, shown);
+        QVERIFY(makeAdapter());
+        const QString dir = QString::fromStdString(netstate::namespaceDir());
+        const QString identity = "link=" + QString::fromStdString(netstate::identityOf(linkOf())) + "\n";
+        QVERIFY(plant(dir + "/vrec0.lease", "dns=198.51.100.7 198.51.100.8\nserver=198.51.100.1\n")
+                && plant(dir + "/vrec0.state", record.contains('=') ? identity + record : record, "method=static\n"));
+        for (const QString &command : change)
+            QVERIFY(testnet::ip(command.split(' ')));
+        const QStringList before = observable();
+        const QStringList commands = {"interface ip set dns name=vrec0 source=static addr=192.0.2.9",
+                                      "interface ip set address name=vrec0 source=static addr=10.9.0.3 mask=255.255.255.0"};
+        for (const QString &command : refusal.isEmpty() ? QStringList() : commands) {
+            QString output;
+            const int code = testnet::netsh(command, &output);
+            QVERIFY2(code == 1 && output.contains(refusal) && output.count('\n') == 1,
+                     qPrintable(QString("exit code %1: %2").arg(code).arg(output)));
+        }
+        QCOMPARE(observable(), before);
+        windowChanger changer;
+        const adapterRecord &r = changer.getAddress(dev);
+        QCOMPARE(QString::number(r.dhcpEnabled) + " " + r.dnsServer + " " + r.dhcpServer, shown);
+    }
+
+    void classKey_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("garbage") << "garbage";
+        QTest::newRow("subkey beyond four digits") << "[2147483647]\nNetCfgInstanceId=vrec0\n";
+        QTest::newRow("huge") << "huge";
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("link") << "link";
+    }
+
+    // A damaged or planted class key is left as it is, and the link's target too: an override is not stored (no
+    // driver key comes back).
+    void classKey()
+    {
+        QFETCH(QString, kind);
+        QVERIFY(makeAdapter());
+        QVERIFY(plant(QString::fromStdString(netstate::namespaceDir()) + "/class-key.ini", kind,
+                      "[0000]\nNetCfgInstanceId=vrec0\n"));
+        const QStringList before = observable();
+        windowChanger changer;
+        QCOMPARE(changer.setMac({dev, "02-aa-bb-cc-dd-ee"}), QStringList({"1", classPrefix}));
+        QCOMPARE(observable(), before);
+    }
 
 private:
     QTemporaryDir m_state;
-    QTemporaryDir m_elsewhere;
 };
-
-void tst_records::initTestCase()
-{
-    if (!testnet::unavailable().isEmpty())
-        QSKIP(qPrintable(testnet::unavailable()));
-    QVERIFY(m_state.isValid() && m_elsewhere.isValid());
-    qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
-    qunsetenv("VANTOREL_CLASS_KEY");
-    QVERIFY(testnet::useResolvConf("nameserver 192.0.2.1\n"));
-}
-
-void tst_records::cleanup()
-{
-    testnet::run("ip", {"link", "del", dev});
-    QDir(m_state.path()).removeRecursively();
-    QDir().mkpath(m_state.path());
-}
-
-void tst_records::noTraceOfEarlierAdapter_data()
-{
-    QTest::addColumn<bool>("newNamespace");
-    // Only the namespace tells this one from the old adapter.
-    QTest::newRow("same name, index and address in a new namespace") << true;
-    QTest::newRow("same name and index in the same namespace") << false;
-}
-
-// An adapter with a static DNS server, a record of its method, an override
-// applied (its own address remembered) and another one waiting goes; a new one
-// with its name, index and addresses must show none of it. A restart keeps the
-// IPv4 configuration; an empty override brings the adapter's own address back.
-void tst_records::noTraceOfEarlierAdapter()
-{
-    QFETCH(bool, newNamespace);
-    QVERIFY(unshare(CLONE_NEWNET) == 0 && makeAdapter());
-    const int index = linkOf().index;
-    const QString original = macOf();
-    const QJsonArray routes = testnet::ipJson({"-4", "route", "show", "dev", dev});
-    QVERIFY(netstate::save(linkOf(), {"static", "10.9.0.2/24", "static", "203.0.113.5", 0, {}, {}}));
-    windowChanger changer;
-    QCOMPARE(changer.getAddress(dev).dnsServer, QString("203.0.113.5"));
-    QVERIFY(changer.restartCard(changer.setMac({dev, "02-aA-bB-cc-dd-EE"}).value(1)));
-    QCOMPARE(macOf(), QString("02:aa:bb:cc:dd:ee"));
-    QCOMPARE(testnet::ipJson({"-4", "route", "show", "dev", dev}), routes);
-    QCOMPARE(testnet::addressesOf(dev), QStringList{"10.9.0.2/24"});
-    QVERIFY(changer.restartCard(changer.setMac({dev, ""}).value(1)));
-    QCOMPARE(macOf(), original);
-    QVERIFY(changer.restartCard(changer.setMac({dev, "02-aa-bb-cc-dd-ee"}).value(1)));
-    const QString driverKey = changer.setMac({dev, "02-aa-bb-cc-dd-ef"}).value(1);
-
-    QVERIFY(testnet::ip({"link", "del", dev}));
-    // A namespace's inode number is handed to the next one made once it is
-    // freed (which a socket kept open there delays); its cookie never is.
-    if (newNamespace) {
-        QVERIFY(unshare(CLONE_NEWNET) == 0);
-        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        uint64_t cookie = 0;
-        socklen_t size = sizeof cookie;
-        QVERIFY(getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size) == 0 && close(fd) == 0);
-        QVERIFY(QString::fromStdString(netstate::namespaceDir()).endsWith(QString("-c%1").arg(cookie)));
-    }
-    QVERIFY(makeAdapter(index, newNamespace ? "02:aa:bb:cc:dd:ee" : QString()));
-    const QString own = macOf();
-    const adapterRecord &r = changer.getAddress(dev);
-    QCOMPARE(QStringList({r.dnsServer, QString::number(r.dhcpEnabled)}), QStringList({"192.0.2.1", "0"}));
-    // The waiting override was the old adapter's; the old own address too.
-    QVERIFY(changer.restartCard(driverKey));
-    QCOMPARE(macOf(), own);
-    QVERIFY(changer.restartCard(changer.setMac({dev, ""}).value(1)));
-    QCOMPARE(macOf(), own);
-    netstate::InterfaceState state;
-    netstate::load(linkOf(), &state);
-    QVERIFY2(state.method.empty() && state.staticDns.empty(), "the old adapter's record was taken for the new one");
-}
-
-void tst_records::overtakenRecord_data()
-{
-    QTest::addColumn<QString>("method");        // of the record; DNS from the lease for "dhcp", else 203.0.113.5
-    QTest::addColumn<QString>("recorded");      // the addresses it names
-    QTest::addColumn<QStringList>("change");    // `ip` arguments, one command per entry, on 10.9.0.2/24
-    QTest::addColumn<QString>("shown");         // DhcpEnabled, the DNS server and the DHCP server
-    const QString leased = "addr add 10.9.0.7/24 dev vrec0 valid_lft 900 preferred_lft 900";
-    const QString removed = "addr del 10.9.0.2/24 dev vrec0";
-    QTest::newRow("as netsh left it") << "static" << "10.9.0.2/24" << QStringList() << "0 203.0.113.5 ";
-    QTest::newRow("two, in another order") << "static" << "10.9.1.2/16,10.9.0.2/24" << QStringList{"addr add 10.9.1.2/16 dev vrec0"}
-                                           << "0 203.0.113.5 ";
-    QTest::newRow("replaced by a leased one") << "static" << "10.9.0.2/24" << QStringList{removed, leased} << "1 192.0.2.1 ";
-    QTest::newRow("added beside") << "static" << "10.9.0.2/24" << QStringList{"addr add 10.9.0.8/24 dev vrec0"} << "0 192.0.2.1 ";
-    QTest::newRow("damaged list") << "static" << "10.9.0.2/24,10.9.0.300/24" << QStringList() << "0 192.0.2.1 ";
-    QTest::newRow("dhcp, leased") << "dhcp" << "" << QStringList{removed, leased} << "1 198.51.100.7 198.51.100.1";
-    QTest::newRow("dhcp, a static one beside") << "dhcp" << "" << QStringList{leased} << "0 192.0.2.1 ";
-    QTest::newRow("dns only") << "" << "" << QStringList() << "0 203.0.113.5 ";
-}
-
-// A record speaks for the adapter only while it has the addresses netsh or the
-// DHCP client left; after a change made with other tools the IP Helper shows
-// what is true.
-void tst_records::overtakenRecord()
-{
-    QFETCH(QString, method);
-    QFETCH(QString, recorded);
-    QFETCH(QStringList, change);
-    QFETCH(QString, shown);
-    QVERIFY(makeAdapter());
-    QFile lease(QString::fromStdString(netstate::namespaceDir()) + "/vrec0.lease");
-    QVERIFY(lease.open(QIODevice::WriteOnly) && lease.write("dns=198.51.100.7 198.51.100.8\nserver=198.51.100.1\n") > 0);
-    lease.close();
-    const std::string dns = method == "dhcp" ? "dhcp" : "static";
-    QVERIFY(netstate::save(linkOf(), {method.toStdString(), recorded.toStdString(), dns, "203.0.113.5", 0, {}, {}}));
-    for (const QString &command : change)
-        QVERIFY(testnet::ip(command.split(' ')));
-    windowChanger changer;
-    const adapterRecord &r = changer.getAddress(dev);
-    QCOMPARE(QString::number(r.dhcpEnabled) + " " + r.dnsServer + " " + r.dhcpServer, shown);
-}
-
-void tst_records::refused_data()
-{
-    QTest::addColumn<QString>("file");          // in the record folder
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("message");       // netsh's; the class key's refusal shows in the result
-    QTest::newRow("garbage") << "vrec0.state" << "garbage" << "is damaged";
-    QTest::newRow("huge") << "vrec0.state" << "huge" << "larger than a record";
-    QTest::newRow("FIFO") << "vrec0.state" << "fifo" << "not a regular file";
-    QTest::newRow("link") << "vrec0.state" << "link" << "symbolic link";
-    QTest::newRow("class key garbage") << "class-key.ini" << "garbage" << "";
-    QTest::newRow("class key subkey beyond four digits") << "class-key.ini" << "[2147483647]\nNetCfgInstanceId=vrec0\n" << "";
-    QTest::newRow("class key huge") << "class-key.ini" << "huge" << "";
-    QTest::newRow("class key FIFO") << "class-key.ini" << "fifo" << "";
-    QTest::newRow("class key link") << "class-key.ini" << "link" << "";
-}
-
-// netsh refuses both kinds of change and says why in one line; an override
-// is not stored (no driver key comes back) and the restart touches nothing.
-// The adapter, the resolver, the records and the link's target stay as they were.
-void tst_records::refused()
-{
-    QFETCH(QString, file);
-    QFETCH(QString, kind);
-    QFETCH(QString, message);
-    QVERIFY(makeAdapter());
-    const QString own = macOf();
-    const QString dir = QString::fromStdString(netstate::namespaceDir());
-    const QString victim = m_elsewhere.filePath("victim");
-    QVERIFY(plant(victim, message.isEmpty() ? "[0000]\nNetCfgInstanceId=vrec0\n" : "method=static\n", QString()));
-    QVERIFY(plant(dir + "/" + file, kind, victim));
-    const QStringList before = observable({dir, m_elsewhere.path()});
-    windowChanger changer;
-    if (message.isEmpty()) {
-        QCOMPARE(changer.setMac({dev, "02-aa-bb-cc-dd-ee"}), QStringList({"1", classPrefix}));
-        QVERIFY(changer.restartCard(classPrefix + "0000"));
-        QCOMPARE(macOf(), own);
-        QCOMPARE(observable({dir, m_elsewhere.path()}), before);
-        return;
-    }
-    for (const QString command : {"interface ip set dns name=vrec0 source=static addr=192.0.2.9",
-                                  "interface ip set address name=vrec0 source=static addr=10.9.0.3 mask=255.255.255.0"}) {
-        QString output;
-        const int code = testnet::run(testnet::tool("netsh"), command.split(' '), &output);
-        QVERIFY2(code == 1 && output.contains(message) && output.count('\n') == 1,
-                 qPrintable(QString("exit code %1: %2").arg(code).arg(output)));
-        QCOMPARE(observable({dir, m_elsewhere.path()}), before);
-    }
-    // The IP Helper shows the adapter as the kernel has it.
-    const adapterRecord &r = changer.getAddress(dev);
-    QCOMPARE(QStringList({QString::number(r.status), r.ipAddress, r.dnsServer}), QStringList({"1", "10.9.0.2", "192.0.2.1"}));
-}
 
 QTEST_GUILESS_MAIN(tst_records)
 #include "tst_records.moc"

@@ -1,10 +1,9 @@
 // The Windows program's window and worker on Wine's IP Helper, cmd.exe, registry and SetupAPI, inside the
 // network namespace run-wine-test makes. netsh.exe is ours: it records the command line cmd.exe gives it.
-#include "daverirido.h"
+#include "window.h"
 #include "windowchanger.h"
 
 #include <QtTest>
-#include <QSettings>
 #include <QStyleFactory>
 
 #include <winsock2.h>
@@ -33,12 +32,6 @@ QString adapterName(const QString &description)
     return QString();
 }
 
-// The command line netsh.exe got from cmd.exe for `what` ("address" or "dns").
-QString netshLine(const QString &what, const QString &connection, const QString &rest)
-{
-    return "netsh interface ip set " + what + " name=\"" + connection + "\" " + rest;
-}
-
 } // namespace
 
 class tst_wine : public QObject
@@ -48,7 +41,6 @@ class tst_wine : public QObject
 private slots:
     void initTestCase()
     {
-        QCOMPARE(expected.size(), 5);
         guid = adapterName(expected.at(0));
         QVERIFY2(!guid.isEmpty(), "GetAdaptersInfo does not report the test's adapter");
         // Set as the program does.
@@ -57,71 +49,52 @@ private slots:
         // The adapter's subkey of the class key, which Wine does not have.
         QCOMPARE(QProcess::execute("reg", {"add", classKey + '\\' + subkey, "/v", "NetCfgInstanceId", "/d", guid, "/f"}),
                  0);
-        window.reset(new davErirido);
     }
 
     // Listed by connection name with GetAdaptersInfo's name as item data. The panel shows what Wine's IP Helper
     // reports (an adapter on DHCP, as Wine says of every one), drawn in the Plastique style; the picture is kept.
     void listAndPanel()
     {
-        const int item = window->interfaceComboBox->findText(expected.at(0));
-        QCOMPARE(window->interfaceComboBox->itemData(item, Qt::UserRole).toString(), guid);
-        window->interfaceComboBox->setCurrentIndex(item);
-        QVERIFY(QMetaObject::invokeMethod(window.data(), "getInterfacesInfoToLabel", Q_ARG(QString, guid)));
-        const QStringList shown = {window->adapterNameInfoLabel->text(), window->adapterDescribeInfoLabel->text(),
-                                   window->addressTypeInfoLabel->text(), window->ipInfoLabel->text(),
-                                   window->netmaskInfoLabel->text(), window->gatewayInfoLabel->text(),
-                                   window->dns1InfoLabel->text()};
-        QCOMPARE(shown, QStringList({guid, expected.at(0), "DHCP"}) + expected.mid(1));
+        QVERIFY2(testwindow::openOn(window, guid), "the adapter is not listed under GetAdaptersInfo's name");
+        QCOMPARE(window->interfaceComboBox->currentText(), expected.at(0));
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "getInterfacesInfoToLabel", Q_ARG(QString, guid)));
+        QCOMPARE(testwindow::panel(window.get()), QStringList{"DHCP"} + expected.mid(1));
 
         window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.data()));
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         QCOMPARE(QByteArray(window->interfaceComboBox->style()->metaObject()->className()), QByteArray("QPlastiqueStyle"));
         const QString picture = QCoreApplication::applicationDirPath() + "/wine-window.png";
         QVERIFY2(window->grab().save(picture), qPrintable(picture));
     }
 
     // What netsh.exe got from cmd.exe, in order, after cmd.exe split Qt's command line for it: Manual change with
-    // the panel's own values, then the worker handed a connection name with blanks (Wine never lists one: a Linux
-    // interface name can't hold a blank).
+    // the panel's own values.
     void commands()
     {
         QFile::remove(netshLog);
-        window->ipLineEdit->setText(expected.at(1));
-        window->netmaskLineEdit->setText(expected.at(2));
-        window->gatewayLineEdit->setText(expected.at(3));
-        window->dns1LineEdit->setText(expected.at(4));
-        QVERIFY(QMetaObject::invokeMethod(window.data(), "writeToSystem"));
-        const QString blanks = "Local Area Connection 2";
-        windowChanger changer;
-        QVERIFY(changer.setAddress({blanks, "192.168.1.10", "255.255.255.0", "192.168.1.1"}));
-        QVERIFY(changer.setDhcpDns(blanks));
+        QVERIFY(testwindow::apply(window.get(), expected.mid(1)));
         QFile log(netshLog);
         QVERIFY(log.open(QIODevice::ReadOnly));
-        const QString name = expected.at(0);
+        const QString name = "netsh interface ip set %1 name=\"" + expected.at(0) + "\" source=static addr=";
         QCOMPARE(QString::fromUtf8(log.readAll()).split("\n", Qt::SkipEmptyParts),
-                 QStringList({netshLine("address", name, "source=static addr=" + expected.at(1) + " mask=" + expected.at(2)
-                                                             + " gateway=" + expected.at(3) + " gwmetric=1"),
-                              netshLine("dns", name, "source=static addr=" + expected.at(4) + " register=primary"),
-                              netshLine("address", blanks, "source=static addr=192.168.1.10 mask=255.255.255.0 "
-                                                           "gateway=192.168.1.1 gwmetric=1"),
-                              netshLine("dns", blanks, "source=dhcp")}));
+                 QStringList({name.arg("address") + expected.at(1) + " mask=" + expected.at(2) + " gateway="
+                                  + expected.at(3) + " gwmetric=1",
+                              name.arg("dns") + expected.at(4) + " register=primary"}));
     }
 
-    // The override goes into the subkey whose NetCfgInstanceId is the name, and the answer names its driver key.
-    // Wine's device set holds no network device: restarting finds none, and nothing failing is true.
+    // The override goes into the registry's class key, in the subkey whose NetCfgInstanceId is the name, and the
+    // answer names its driver key. Wine's device set holds no network device: restarting finds none, and nothing
+    // failing is true.
     void setMacAndRestart()
     {
         windowChanger changer;
-        const QStringList result = changer.setMac({guid, "02-11-22-33-44-55"});
-        QCOMPARE(result, QStringList({"1", driverPrefix + subkey}));
-        QCOMPARE(QSettings(classKey, QSettings::NativeFormat).value(subkey + "/NetworkAddress").toString(),
-                 QString("02-11-22-33-44-55"));
-        QVERIFY(changer.restartCard(result[1]));
+        QCOMPARE(changer.setMac({guid, "02-11-22-33-44-55"}), QStringList({"1", driverPrefix + subkey}));
+        QVERIFY(changer.restartCard(driverPrefix + subkey));
     }
 
     // The deployed folder runs as it stands: its vantorel.exe, started with no Qt folder on any path, shows its
-    // window and ends with 0 when the window is closed.
+    // window and ends with 0 when the window is closed. Its icon group IDI_ICON1 (US English) holds eight images of
+    // 4, 8 and 32 bits per pixel.
     void deployed()
     {
         window.reset();   // the only other window titled "Vantorel"
@@ -133,19 +106,14 @@ private slots:
         PostMessageW(shown, WM_CLOSE, 0, 0);
         QVERIFY(program.waitForFinished(20000));
         QCOMPARE(program.exitCode(), 0);
-    }
 
-    // The program file's icon group IDI_ICON1 (US English): eight images, 4, 8 and 32 bits per pixel.
-    void icon()
-    {
         const std::wstring path = qEnvironmentVariable("VANTOREL_DEPLOYED").toStdWString();
-        const HMODULE program =
+        const HMODULE file =
             LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-        QVERIFY(program);
-        const HRSRC found = FindResourceExW(program, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, L"IDI_ICON1",
+        const HRSRC found = FindResourceExW(file, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, L"IDI_ICON1",
                                             MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-        QVERIFY2(found, "no icon group IDI_ICON1 in US English");
-        const auto *group = static_cast<const BYTE *>(LockResource(LoadResource(program, found)));
+        QVERIFY2(file && found, "no icon group IDI_ICON1 in US English");
+        const auto *group = static_cast<const BYTE *>(LockResource(LoadResource(file, found)));
         // GRPICONDIR: reserved, type, count (WORDs); then 14-byte entries: width, height, colours, reserved (BYTEs),
         // planes, bits per pixel (WORDs), size (DWORD), id (WORD).
         QStringList images;
@@ -153,13 +121,13 @@ private slots:
             const BYTE *entry = group + 6 + 14 * i;
             images << QString("%1x%2x%3").arg(entry[0]).arg(entry[1]).arg(entry[6] | entry[7] << 8);
         }
-        FreeLibrary(program);
+        FreeLibrary(file);
         QCOMPARE(images, QStringList({"32x32x4", "16x16x4", "48x48x8", "32x32x8", "16x16x8", "48x48x32", "32x32x32",
                                       "16x16x32"}));
     }
 
 private:
-    QScopedPointer<davErirido> window;
+    std::unique_ptr<davErirido> window;
     // What run-wine-test set up: adapter, address, netmask, gateway, DNS server.
     QStringList expected = qEnvironmentVariable("VANTOREL_WINE_ADAPTER").split(' ');
     QString guid;   // GetAdaptersInfo's name of the test's adapter
