@@ -79,20 +79,25 @@ QJsonArray ipJson(const QStringList &arguments)
     return QJsonDocument::fromJson(output.toUtf8()).array(); // empty when ip failed
 }
 
-QStringList addressesOf(const QString &dev)
+QStringList addressesOf(const QString &dev, bool marked)
 {
     QStringList result;
     const QJsonArray links = ipJson({"-4", "addr", "show", "dev", dev});
-    for (const QJsonValue &a : links.isEmpty() ? QJsonArray() : links.at(0)["addr_info"].toArray())
+    for (const QJsonValue &a : links.isEmpty() ? QJsonArray() : links.at(0)["addr_info"].toArray()) {
         result << QStringLiteral("%1/%2").arg(a["local"].toString()).arg(a["prefixlen"].toInt());
+        if (marked && a["valid_life_time"].toDouble() != 4294967295.0)
+            result.last() += QLatin1Char('~');
+        if (marked && a["label"].toString() != dev)
+            result.last() += QLatin1Char(':') + a["label"].toString();
+    }
     return result;
 }
 
 QString configOf(const QString &dev)
 {
-    QStringList words = addressesOf(dev) << QStringLiteral("|");
+    QStringList words = addressesOf(dev, true) << QStringLiteral("|");
     for (const QJsonValue &r : ipJson({"-4", "route", "show", "default", "dev", dev}))
-        words << r["gateway"].toString() + QLatin1Char(' ') + QString::number(r["metric"].toInt());
+        words << QStringLiteral("%1 %2 %3").arg(r["gateway"].toString()).arg(r["metric"].toInt()).arg(r["protocol"].toString("boot"));
     return words.join(QLatin1Char(' '));
 }
 

@@ -23,9 +23,11 @@ bool ip(const QStringList &arguments);
 // `ip -j <arguments>` parsed, for comparing with what the program shows.
 QJsonArray ipJson(const QStringList &arguments);
 
-// The interface's IPv4 addresses as "a.b.c.d/nn", as ip shows them.
-QStringList addressesOf(const QString &dev);
-// "10.0.0.5/24 | 10.0.0.1 1": the interface's addresses, then its default routes (gateway metric).
+// The interface's IPv4 addresses as "a.b.c.d/nn", as ip shows them; `marked`: one
+// with a lifetime ends in "~", one with a label of its own in ":label".
+QStringList addressesOf(const QString &dev, bool marked = false);
+// "10.0.0.5/24 | 10.0.0.1 1 static": the marked addresses, then the default routes
+// (gateway metric protocol).
 QString configOf(const QString &dev);
 // Every IPv4 address and route of the namespace with every attribute ip shows,
 // a line each, lifetimes that count down as "finite" and without link state,
