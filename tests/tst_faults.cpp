@@ -49,6 +49,7 @@ void tst_faults::initTestCase()
     QVERIFY(m_scratch.isValid() && QDir(m_scratch.path()).mkpath("state"));
     qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_scratch.filePath("state")));
     qputenv("systemroot", qgetenv("VANTOREL_BUILD_DIR"));
+    QVERIFY(testnet::useResolvConf("nameserver 192.0.2.1\n"));
 }
 
 void tst_faults::cleanup()
@@ -69,19 +70,23 @@ void tst_faults::hostileNames_data()
     QTest::newRow("shell characters") << "a;b|$(c)&`d`" << true;
 }
 
-// Through the worker and cmd.exe as the window goes: only the named adapter
-// changes, and its DHCP client takes the name as a name.
+// DHCP, then static again, through the worker and cmd.exe as the window goes:
+// only the named adapter changes; its DHCP client takes the name as a name, gets
+// a lease and outlives netsh until the static change stops it.
 void tst_faults::hostileNames()
 {
     QFETCH(QString, name);
     QFETCH(bool, served);
     m_peers.emplace_back(new testnet::Peer(name, "10.90.0.1/24"));
     m_peers.emplace_back(new testnet::Peer("hx9", "10.91.0.1/24"));
-    QVERIFY(m_peers[0]->ok() && m_peers[1]->ok() && testnet::ip({"link", "set", "hx9", "down"}));
+    QVERIFY(m_peers[0]->ok() && m_peers[1]->ok() && testnet::ip({"link", "set", "hx9", "down"})
+            && m_peers[0]->startDhcp("10.90.0.50", "10.90.0.60", "10.90.0.53"));
     const QByteArray bystander = QJsonDocument(testnet::ipJson({"-d", "addr", "show", "hx9"})).toJson();
     windowChanger worker;
     worker.setDhcpAddress(name);
     QVERIFY2(testnet::dhcpClients().isEmpty() != served, "a DHCP client serves the adapter if it takes the name");
+    QTRY_VERIFY2_WITH_TIMEOUT(!served || testnet::configOf(name).contains(QRegExp("^10\\.90\\.0\\.(5\\d|60)/24~ ")),
+                              qPrintable("no lease: " + testnet::configOf(name)), 30000);
     QTest::qWait(500); // a client that took the name for an option would be at the others by now
     QCOMPARE(QJsonDocument(testnet::ipJson({"-d", "addr", "show", "hx9"})).toJson(), bystander);
     worker.setAddress({name, "10.90.0.8", "255.255.255.0", "10.90.0.1"});

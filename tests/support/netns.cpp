@@ -11,20 +11,19 @@ namespace testnet {
 
 namespace {
 
-ino_t namespaceInode(const QString &pid, const char *kind)
+// What /proc shows of a process's namespace, like "net:[4026531840]"; empty when it can't.
+std::string namespaceOf(const std::string &pid, const char *kind)
 {
-    struct stat st {};
-    const QByteArray path = QFile::encodeName(QStringLiteral("/proc/%1/ns/%2").arg(pid, QLatin1String(kind)));
-    return stat(path.constData(), &st) == 0 ? st.st_ino : 0;
+    char target[64] = {};
+    return readlink(("/proc/" + pid + "/ns/" + kind).c_str(), target, sizeof target - 1) > 0 ? target : "";
 }
 
 // True when the namespace differs from the parent's (unshare's caller) and
 // from init's where that can be read.
 bool ownNamespace(const char *kind)
 {
-    const ino_t own = namespaceInode(QStringLiteral("self"), kind);
-    const ino_t parent = namespaceInode(QString::number(getppid()), kind);
-    return own != 0 && parent != 0 && own != parent && own != namespaceInode(QStringLiteral("1"), kind);
+    const std::string own = namespaceOf("self", kind), parent = namespaceOf(std::to_string(getppid()), kind);
+    return !own.empty() && !parent.empty() && own != parent && own != namespaceOf("1", kind);
 }
 
 // A tmpfs of our own on /run/netns keeps `ip netns` names inside the test's
@@ -137,19 +136,12 @@ bool useResolvConf(const QString &content)
     // A fresh temporary file (O_EXCL) is mounted over the resolver once and
     // goes at once: the mount keeps it alive. Later calls rewrite it in place.
     static bool mounted = false;
-    if (!mounted) {
-        if (!unavailable().isEmpty())
-            return false;
+    if (!mounted && unavailable().isEmpty()) {
         QTemporaryFile file(QDir::tempPath() + QStringLiteral("/vantorel-test-resolv-XXXXXX"));
-        if (!file.open())
-            return false;
-        const QByteArray path = QFile::encodeName(file.fileName());
-        mounted = mount(path.constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
-        if (!mounted)
-            return false;
+        mounted = file.open() && mount(QFile::encodeName(file.fileName()).constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
     }
     QFile resolver(QStringLiteral("/etc/resolv.conf"));
-    return resolver.open(QIODevice::WriteOnly | QIODevice::Truncate) && resolver.write(content.toUtf8()) >= 0;
+    return mounted && resolver.open(QIODevice::WriteOnly | QIODevice::Truncate) && resolver.write(content.toUtf8()) >= 0;
 }
 
 Peer::Peer(const QString &name, const QString &farAddress)
