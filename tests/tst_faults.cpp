@@ -12,17 +12,6 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-namespace {
-
-// netsh's arguments to make vk0 <subnet>.10/24 with <subnet>.1 as gateway.
-QStringList staticCommand(const QString &subnet)
-{
-    return QString("interface ip set address name=vk0 source=static addr=%1.10 mask=255.255.255.0 gateway=%1.1 gwmetric=1")
-        .arg(subnet).split(' ');
-}
-
-} // namespace
-
 class tst_faults : public QObject
 {
     Q_OBJECT
@@ -181,7 +170,11 @@ void tst_faults::killedOrAtOnce()
     m_peers.emplace_back(new testnet::Peer("vk0", "10.93.0.1/24"));
     QElapsedTimer whole; // kills fall in the time of a change
     whole.start();
-    QVERIFY(m_peers.back()->ok() && QProcess::execute(testnet::tool("netsh"), staticCommand("10.93.0")) == 0);
+    const auto command = [](int subnet) { // vk0 10.93.<subnet>.10/24 with 10.93.<subnet>.1 as gateway
+        return QString("interface ip set address name=vk0 source=static addr=10.93.%1.10 mask=255.255.255.0 gateway=10.93.%1.1 gwmetric=1")
+            .arg(subnet).split(' ');
+    };
+    QVERIFY(m_peers.back()->ok() && QProcess::execute(testnet::tool("netsh"), command(0)) == 0);
     const unsigned span = unsigned(whole.nsecsElapsed() / 1000);
     std::mt19937 random(getpid());
     for (int round = 1; round <= 20; ++round) {
@@ -189,7 +182,7 @@ void tst_faults::killedOrAtOnce()
         for (int i = 0; i < changes; ++i) {
             netsh.emplace_back(new QProcess);
             netsh.back()->setProcessChannelMode(QProcess::MergedChannels);
-            netsh.back()->start(testnet::tool("netsh"), staticCommand(QString("10.93.%1").arg((round + i) % 3)));
+            netsh.back()->start(testnet::tool("netsh"), command((round + i) % 3));
         }
         if (killed && netsh[0]->waitForStarted()) {
             usleep(std::uniform_int_distribution<unsigned>(span / 2, span)(random)); // the kernel changes come late

@@ -6,7 +6,6 @@
 #include "windowchanger.h"
 
 #include <QHostAddress>
-#include <QTemporaryFile>
 #include <QtTest>
 
 #include <net/if.h>

@@ -49,12 +49,7 @@ private slots:
     void staticRoad();
 
 private:
-    // The interface and its peer; "a.b.c.d/nn [ip addr options]" addresses, "via a.b.c.d metric n
-    // [ip route options]" default routes and "route <ip route arguments>" other routes.
-    bool setUp(const QStringList &config);
-
     QTemporaryDir m_state;
-    std::unique_ptr<testnet::Peer> m_peer;
 };
 
 void tst_netsh::initTestCase()
@@ -67,25 +62,13 @@ void tst_netsh::initTestCase()
 
 void tst_netsh::cleanup()
 {
-    m_peer.reset();
     QDir(QString::fromStdString(netstate::namespaceDir())).removeRecursively(); // records of a link now gone
-}
-
-bool tst_netsh::setUp(const QStringList &config)
-{
-    m_peer.reset(new testnet::Peer(dev, "10.60.0.1/24"));
-    bool ok = m_peer->ok();
-    for (const QString &c : config) {
-        const QStringList words = c.split(' ');
-        ok = ok && testnet::ip(c.startsWith("via ")      ? QStringList{"route", "add", "default", "dev", dev, "proto", "static"} + words
-                               : c.startsWith("route ") ? QStringList{"route", "add", "dev", dev} + words.mid(1)
-                                                        : QStringList{"addr", "add", "brd", "+", "dev", dev} + words);
-    }
-    return ok;
 }
 
 void tst_netsh::staticRoad_data()
 {
+    // "a.b.c.d/nn [ip addr options]" addresses, "via a.b.c.d metric n [ip route options]"
+    // default routes and "route <ip route arguments>" other routes.
     QTest::addColumn<QStringList>("start");
     QTest::addColumn<QString>("change"); // address and gateway ("-": none), with mask 255.255.255.0
     QTest::addColumn<QString>("expected"); // testnet::configOf(dev) after it
@@ -117,9 +100,14 @@ void tst_netsh::staticRoad()
     QFETCH(QStringList, start);
     QFETCH(QString, change);
     QFETCH(QString, expected);
-    QVERIFY(setUp(start));
-    testnet::Peer other("vn1", "10.61.0.1/24");
-    QVERIFY(other.ok() && testnet::ip({"addr", "add", "10.61.0.5/24", "dev", "vn1"})
+    testnet::Peer peer(dev, "10.60.0.1/24"), other("vn1", "10.61.0.1/24");
+    for (const QString &config : start) {
+        const QStringList words = config.split(' ');
+        QVERIFY(peer.ok() && testnet::ip(config.startsWith("via ")      ? QStringList{"route", "add", "default", "dev", dev, "proto", "static"} + words
+                                         : config.startsWith("route ") ? QStringList{"route", "add", "dev", dev} + words.mid(1)
+                                                                       : QStringList{"addr", "add", "brd", "+", "dev", dev} + words));
+    }
+    QVERIFY(peer.ok() && other.ok() && testnet::ip({"addr", "add", "10.61.0.5/24", "dev", "vn1"})
             && testnet::ip({"route", "append", "default", "via", "10.61.0.1", "dev", "vn1", "metric", "1"})
             && testnet::ip({"route", "add", "172.16.0.0/16", "via", "10.61.0.1", "dev", "vn1"}));
     QProcess monitor;
@@ -136,10 +124,10 @@ void tst_netsh::staticRoad()
     QVERIFY(testnet::run("ip", {"-4", "-o", "addr", "show", "dev", dev}, &addresses) == 0
             && testnet::run("ip", {"-4", "route", "show", "default"}, &routes) == 0);
     const QString gateway = change.section(' ', 1);
+    const QString command = "netsh interface ip set address name=\"vn0\" source=static addr=" + change.section(' ', 0, 0)
+        + " mask=255.255.255.0" + (gateway == "-" ? QString() : " gateway=" + gateway + " gwmetric=1");
     QString output;
-    QVERIFY2(testnet::netsh("interface ip set address name=\"vn0\" source=static addr=" + change.section(' ', 0, 0) + " mask=255.255.255.0"
-                            + (gateway == "-" ? QString() : " gateway=" + gateway + " gwmetric=1"), &output) == 0 && output.isEmpty(),
-             qPrintable(output));
+    QVERIFY2(testnet::run(testnet::tool("cmd.exe"), {"/c", command}, &output) == 0 && output.isEmpty(), qPrintable(output));
     QCOMPARE(testnet::configOf(dev), expected);
     QCOMPARE(testnet::kernelState(dev), before);
     QTest::qWait(100);

@@ -5,8 +5,6 @@
 #include "netns.h"
 #include "window.h"
 
-#include <QApplication>
-#include <QStyleFactory>
 #include <QtTest>
 
 class tst_system : public QObject
@@ -14,26 +12,19 @@ class tst_system : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void manualChange();
-
-private:
-    QTemporaryDir m_state;
 };
-
-void tst_system::initTestCase()
-{
-    if (!testnet::unavailable().isEmpty())
-        QSKIP(qPrintable(testnet::unavailable()));
-    qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
-    qputenv("systemroot", qgetenv("VANTOREL_BUILD_DIR"));
-}
 
 // A new address and gateway read back as typed, in the panel, the kernel and
 // the resolver, with the window's exact texts on the way. What netsh leaves
 // alone is tst_netsh's.
 void tst_system::manualChange()
 {
+    if (!testnet::unavailable().isEmpty())
+        QSKIP(qPrintable(testnet::unavailable()));
+    QTemporaryDir state;
+    qputenv("VANTOREL_STATE_DIR", QFile::encodeName(state.path()));
+    qputenv("systemroot", qgetenv("VANTOREL_BUILD_DIR"));
     const QStringList fields = {"10.77.0.20", "255.255.255.0", "10.77.0.254", "10.77.0.53"};
     testnet::Peer peer("vt0", "10.77.0.1/24");
     QVERIFY(peer.ok() && testnet::useResolvConf("nameserver 10.77.0.1\n")
@@ -53,12 +44,5 @@ void tst_system::manualChange()
     QCOMPARE(testwindow::panel(window.get()), QStringList{"Manual"} + fields);
 }
 
-int main(int argc, char **argv)
-{
-    QApplication app(argc, argv);
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Plastique")));
-    tst_system test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(tst_system)
 #include "tst_system.moc"
