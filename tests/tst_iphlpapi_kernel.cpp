@@ -30,13 +30,14 @@ Table adapters()
     Table table;
     for (auto e = reinterpret_cast<const IP_ADAPTER_INFO *>(buffer.data()); rc == ERROR_SUCCESS && e; e = e->Next) {
         QStringList addresses, gateways;
+        const QByteArray mac(reinterpret_cast<const char *>(e->Address), int(e->AddressLength));
         for (const IP_ADDR_STRING *n = &e->IpAddressList; n; n = n->Next)
             addresses << QString::fromLatin1(n->IpAddress.String) + "/" + QString::fromLatin1(n->IpMask.String);
         for (const IP_ADDR_STRING *n = &e->GatewayList; n; n = n->Next)
             gateways << QString::fromLatin1(n->IpAddress.String);
         table.insert(QString::fromLatin1(e->AdapterName),
                      {QString::number(e->Index), QString::number(e->Type), QString::fromLatin1(e->Description),
-                      QByteArray(reinterpret_cast<const char *>(e->Address), int(e->AddressLength)).toHex(':'), QString::number(e->DhcpEnabled), addresses.join(' '), gateways.join(' ')});
+                      mac.toHex(':'), QString::number(e->DhcpEnabled), addresses.join(' '), gateways.join(' ')});
     }
     return table;
 }
@@ -96,12 +97,10 @@ void tst_iphlpapi_kernel::initTestCase()
              "could not put a resolver file in place");
 }
 
-// Veth pairs, both ends up so that routes through them are accepted: vt-a with a
-// secondary and a point-to-point address, default routes of several metrics, one
-// of them multipath through vt-b, and routes that are not the main table's
-// default; hundreds of plain ones, read in several messages; a tun interface,
-// without link-layer header. They stay: deleting hundreds of links takes
-// seconds, the namespace's end doesn't.
+// Veth pairs, both ends up so that routes through them are accepted: vt-a with a secondary and a
+// point-to-point address, default routes of several metrics, one of them multipath through vt-b,
+// and routes that are not the main table's default; hundreds of plain ones, read in several
+// messages; a tun interface. They stay: the namespace's end deletes them faster.
 void tst_iphlpapi_kernel::adapterTable()
 {
     QStringList batch = {"tuntap add mode tun vt-t"};
@@ -129,7 +128,6 @@ void tst_iphlpapi_kernel::adapterTable()
     QVERIFY2(QByteArray(&buffer[needed], 64) == QByteArray(64, char(0x5a)), "written past the size it asked for");
     QCOMPARE(adapters().value("vt-t").value(1), QString::number(MIB_IF_TYPE_OTHER));
     QVERIFY(testnet::ip({"link", "del", "vt-t"}));
-    QCOMPARE(adapters().size(), 304);
     QCOMPARE(adapters(), oracle());
 
     // A change that another process makes between two readings shows in the second.
@@ -147,8 +145,7 @@ void tst_iphlpapi_kernel::adapterTable()
     QVERIFY(waitpid(writer, &status, 0) == writer && status == 0);
     QCOMPARE(adapters().value("vb4-p").value(4), QString("1"));
 
-    // The worker's record: the first address, the gateway of the lowest metric,
-    // the resolver's first IPv4 server.
+    // The worker's record: the first address, the lowest metric's gateway, the first IPv4 DNS server.
     windowChanger changer;
     const adapterRecord &r = changer.getAddress("vt-a");
     QCOMPARE(QList<int>({r.status, r.type, int(r.index), r.dhcpEnabled}), QList<int>({1, MIB_IF_TYPE_ETHERNET, int(if_nametoindex("vt-a")), 0}));

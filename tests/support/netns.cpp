@@ -26,17 +26,6 @@ bool ownNamespace(const char *kind)
     return !own.empty() && !parent.empty() && own != parent && own != namespaceOf("1", kind);
 }
 
-// A tmpfs of our own on /run/netns keeps `ip netns` names inside the test's
-// mount namespace: nothing is left behind, even when a test dies.
-void privateNetnsFolder()
-{
-    static bool done = false;
-    if (done || !unavailable().isEmpty())
-        return;
-    mkdir("/run/netns", 0755);
-    done = mount("tmpfs", "/run/netns", "tmpfs", 0, "mode=755") == 0;
-}
-
 } // namespace
 
 QString unavailable()
@@ -105,12 +94,10 @@ QString kernelState(const QString &except)
     QString addresses, routes;
     run(QStringLiteral("ip"), {"-4", "-o", "addr", "show"}, &addresses);
     run(QStringLiteral("ip"), {"-4", "-d", "route", "show", "table", "all"}, &routes);
-    const QRegExp replaced("^\\d+: " + except + " |^\\S+ default .* dev " + except + " | dev " + except + " .*proto kernel");
-    QStringList lines;
-    for (const QString &line : (addresses + routes).split(QLatin1Char('\n'))) {
-        if (except.isEmpty() || replaced.indexIn(line) < 0)
-            lines << line;
-    }
+    QRegExp replaced("^\\d+: " + except + " |^\\S+ default .* dev " + except + " | dev " + except + " .*proto kernel");
+    QStringList lines = (addresses + routes).split(QLatin1Char('\n'));
+    if (!except.isEmpty())
+        lines.erase(std::remove_if(lines.begin(), lines.end(), [&](const QString &l) { return replaced.indexIn(l) >= 0; }), lines.end());
     return lines.join(QLatin1Char('\n')).replace(QRegExp("_lft \\d+sec"), "_lft finite").remove(" linkdown");
 }
 
@@ -142,11 +129,14 @@ bool useResolvConf(const QString &content)
 Peer::Peer(const QString &name, const QString &farAddress)
     : m_name(name)
 {
-    privateNetnsFolder();
+    // A tmpfs of our own on /run/netns keeps `ip netns` names inside the test's
+    // mount namespace: nothing is left behind, even when a test dies.
+    static const bool ownFolder = unavailable().isEmpty() && (mkdir("/run/netns", 0755) == 0 || errno == EEXIST)
+        && mount("tmpfs", "/run/netns", "tmpfs", 0, "mode=755") == 0;
     static int count = 0;
     m_netns = QStringLiteral("vt-peer-%1-%2").arg(getpid()).arg(++count);
     const QString far = name + QStringLiteral("-p");
-    m_ok = ip({"netns", "add", m_netns})
+    m_ok = ownFolder && ip({"netns", "add", m_netns})
         && ip({"link", "add", "name", name, "type", "veth", "peer", "name", far, "netns", m_netns})
         && ip({"-n", m_netns, "link", "set", "lo", "up"})
         && ip({"-n", m_netns, "addr", "add", farAddress, "dev", far})

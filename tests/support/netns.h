@@ -42,12 +42,12 @@ QStringList dhcpClients();
 // Makes /etc/resolv.conf read `content` for this process and its children.
 bool useResolvConf(const QString &content);
 
-// A veth pair: `name` up, without addresses, in the test's namespace; its far
-// end in a second namespace, where a DHCP server can run. Both go with it.
+// A veth pair: `name` up, without addresses, in the test's namespace; its far end, with
+// `farAddress` like "10.77.0.1/24", in a second namespace where a DHCP server can run.
+// Both go with it.
 class Peer
 {
 public:
-    // farAddress like "10.77.0.1/24": the far end's address.
     Peer(const QString &name, const QString &farAddress);
     ~Peer();
     Peer(const Peer &) = delete;
