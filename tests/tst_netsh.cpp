@@ -260,7 +260,7 @@ void tst_netsh::refusedOrRolledBack()
     const QString output = netsh.readAll();
     QFile::setPermissions(state, QFile::permissions(state) & ~QFile::WriteGroup);
     if (signal == SIGKILL) // netsh outlives cmd.exe only for its rollback; after its own kill -9 the next run rolls back
-        QTRY_VERIFY_WITH_TIMEOUT(testnet::run("pgrep", {"--ns", QString::number(getpid()), "--nslist", "net", "-x", "netsh"}) == 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(testnet::run("pgrep", {"--ns", QString::number(getpid()), "--nslist", "net", "-x", "netsh"}) == 1, 2000);
     else
         QVERIFY2(netsh.exitCode() == 1 && output.contains(message) && output.count('\n') == 1, qPrintable(output));
     QVERIFY(meddling != "netsh killed" || nextRun("vf0"));
