@@ -2,9 +2,6 @@
 // program it finds, and that it runs that program with nothing else in between.
 #include "netns.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 class tst_cmdexe : public QObject

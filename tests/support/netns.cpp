@@ -11,31 +11,19 @@ namespace testnet {
 
 namespace {
 
-ino_t namespaceInode(const QString &pid, const char *kind)
+// What /proc shows of a process's namespace, like "net:[4026531840]"; empty when it can't.
+std::string namespaceOf(const std::string &pid, const char *kind)
 {
-    struct stat st {};
-    const QByteArray path = QFile::encodeName(QStringLiteral("/proc/%1/ns/%2").arg(pid, QLatin1String(kind)));
-    return stat(path.constData(), &st) == 0 ? st.st_ino : 0;
+    char target[64] = {};
+    return readlink(("/proc/" + pid + "/ns/" + kind).c_str(), target, sizeof target - 1) > 0 ? target : "";
 }
 
 // True when the namespace differs from the parent's (unshare's caller) and
 // from init's where that can be read.
 bool ownNamespace(const char *kind)
 {
-    const ino_t own = namespaceInode(QStringLiteral("self"), kind);
-    const ino_t parent = namespaceInode(QString::number(getppid()), kind);
-    return own != 0 && parent != 0 && own != parent && own != namespaceInode(QStringLiteral("1"), kind);
-}
-
-// A tmpfs of our own on /run/netns keeps `ip netns` names inside the test's
-// mount namespace: nothing is left behind, even when a test dies.
-void privateNetnsFolder()
-{
-    static bool done = false;
-    if (done || !unavailable().isEmpty())
-        return;
-    mkdir("/run/netns", 0755);
-    done = mount("tmpfs", "/run/netns", "tmpfs", 0, "mode=755") == 0;
+    const std::string own = namespaceOf("self", kind), parent = namespaceOf(std::to_string(getppid()), kind);
+    return !own.empty() && !parent.empty() && own != parent && own != namespaceOf("1", kind);
 }
 
 } // namespace
@@ -79,20 +67,25 @@ QJsonArray ipJson(const QStringList &arguments)
     return QJsonDocument::fromJson(output.toUtf8()).array(); // empty when ip failed
 }
 
-QStringList addressesOf(const QString &dev)
+QStringList addressesOf(const QString &dev, bool marked)
 {
     QStringList result;
     const QJsonArray links = ipJson({"-4", "addr", "show", "dev", dev});
-    for (const QJsonValue &a : links.isEmpty() ? QJsonArray() : links.at(0)["addr_info"].toArray())
+    for (const QJsonValue &a : links.isEmpty() ? QJsonArray() : links.at(0)["addr_info"].toArray()) {
         result << QStringLiteral("%1/%2").arg(a["local"].toString()).arg(a["prefixlen"].toInt());
+        if (marked && a["valid_life_time"].toDouble() != 4294967295.0)
+            result.last() += QLatin1Char('~');
+        if (marked && a["label"].toString() != dev)
+            result.last() += QLatin1Char(':') + a["label"].toString();
+    }
     return result;
 }
 
 QString configOf(const QString &dev)
 {
-    QStringList words = addressesOf(dev) << QStringLiteral("|");
+    QStringList words = addressesOf(dev, true) << QStringLiteral("|");
     for (const QJsonValue &r : ipJson({"-4", "route", "show", "default", "dev", dev}))
-        words << r["gateway"].toString() + QLatin1Char(' ') + QString::number(r["metric"].toInt());
+        words << QStringLiteral("%1 %2 %3").arg(r["gateway"].toString()).arg(r["metric"].toInt()).arg(r["protocol"].toString("boot"));
     return words.join(QLatin1Char(' '));
 }
 
@@ -101,23 +94,16 @@ QString kernelState(const QString &except)
     QString addresses, routes;
     run(QStringLiteral("ip"), {"-4", "-o", "addr", "show"}, &addresses);
     run(QStringLiteral("ip"), {"-4", "-d", "route", "show", "table", "all"}, &routes);
-    const QRegExp replaced("^\\d+: " + except + " |^\\S+ default .* dev " + except + " | dev " + except + " .*proto kernel");
-    QStringList lines;
-    for (const QString &line : (addresses + routes).split(QLatin1Char('\n'))) {
-        if (except.isEmpty() || replaced.indexIn(line) < 0)
-            lines << line;
-    }
+    QRegExp replaced("^\\d+: " + except + " |^\\S+ default .* dev " + except + " | dev " + except + " .*proto kernel");
+    QStringList lines = (addresses + routes).split(QLatin1Char('\n'));
+    if (!except.isEmpty())
+        lines.erase(std::remove_if(lines.begin(), lines.end(), [&](const QString &l) { return replaced.indexIn(l) >= 0; }), lines.end());
     return lines.join(QLatin1Char('\n')).replace(QRegExp("_lft \\d+sec"), "_lft finite").remove(" linkdown");
 }
 
 QString tool(const QString &name)
 {
     return qEnvironmentVariable("VANTOREL_BUILD_DIR") + QStringLiteral("/system32/") + name;
-}
-
-int netsh(const QString &command, QString *output)
-{
-    return run(tool(QStringLiteral("cmd.exe")), {"/c", "netsh " + command}, output);
 }
 
 QStringList dhcpClients()
@@ -132,29 +118,25 @@ bool useResolvConf(const QString &content)
     // A fresh temporary file (O_EXCL) is mounted over the resolver once and
     // goes at once: the mount keeps it alive. Later calls rewrite it in place.
     static bool mounted = false;
-    if (!mounted) {
-        if (!unavailable().isEmpty())
-            return false;
+    if (!mounted && unavailable().isEmpty()) {
         QTemporaryFile file(QDir::tempPath() + QStringLiteral("/vantorel-test-resolv-XXXXXX"));
-        if (!file.open())
-            return false;
-        const QByteArray path = QFile::encodeName(file.fileName());
-        mounted = mount(path.constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
-        if (!mounted)
-            return false;
+        mounted = file.open() && mount(QFile::encodeName(file.fileName()).constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
     }
     QFile resolver(QStringLiteral("/etc/resolv.conf"));
-    return resolver.open(QIODevice::WriteOnly | QIODevice::Truncate) && resolver.write(content.toUtf8()) >= 0;
+    return mounted && resolver.open(QIODevice::WriteOnly | QIODevice::Truncate) && resolver.write(content.toUtf8()) >= 0;
 }
 
 Peer::Peer(const QString &name, const QString &farAddress)
     : m_name(name)
 {
-    privateNetnsFolder();
+    // A tmpfs of our own on /run/netns keeps `ip netns` names inside the test's
+    // mount namespace: nothing is left behind, even when a test dies.
+    static const bool ownFolder = unavailable().isEmpty() && (mkdir("/run/netns", 0755) == 0 || errno == EEXIST)
+        && mount("tmpfs", "/run/netns", "tmpfs", 0, "mode=755") == 0;
     static int count = 0;
     m_netns = QStringLiteral("vt-peer-%1-%2").arg(getpid()).arg(++count);
     const QString far = name + QStringLiteral("-p");
-    m_ok = ip({"netns", "add", m_netns})
+    m_ok = ownFolder && ip({"netns", "add", m_netns})
         && ip({"link", "add", "name", name, "type", "veth", "peer", "name", far, "netns", m_netns})
         && ip({"-n", m_netns, "link", "set", "lo", "up"})
         && ip({"-n", m_netns, "addr", "add", farAddress, "dev", far})

@@ -23,9 +23,11 @@ bool ip(const QStringList &arguments);
 // `ip -j <arguments>` parsed, for comparing with what the program shows.
 QJsonArray ipJson(const QStringList &arguments);
 
-// The interface's IPv4 addresses as "a.b.c.d/nn", as ip shows them.
-QStringList addressesOf(const QString &dev);
-// "10.0.0.5/24 | 10.0.0.1 1": the interface's addresses, then its default routes (gateway metric).
+// The interface's IPv4 addresses as "a.b.c.d/nn", as ip shows them; `marked`: one
+// with a lifetime ends in "~", one with a label of its own in ":label".
+QStringList addressesOf(const QString &dev, bool marked = false);
+// "10.0.0.5/24 | 10.0.0.1 1 static": the marked addresses, then the default routes
+// (gateway metric protocol).
 QString configOf(const QString &dev);
 // Every IPv4 address and route of the namespace with every attribute ip shows,
 // a line each, lifetimes that count down as "finite" and without link state,
@@ -34,20 +36,18 @@ QString configOf(const QString &dev);
 QString kernelState(const QString &except = QString());
 // A program of ours in the build's system32/.
 QString tool(const QString &name);
-// `cmd.exe /c "netsh <command>"` as the worker runs it: netsh's exit code.
-int netsh(const QString &command, QString *output = nullptr);
 // The dhcpcd processes of this test's network namespace.
 QStringList dhcpClients();
 
 // Makes /etc/resolv.conf read `content` for this process and its children.
 bool useResolvConf(const QString &content);
 
-// A veth pair: `name` up, without addresses, in the test's namespace; its far
-// end in a second namespace, where a DHCP server can run. Both go with it.
+// A veth pair: `name` up, without addresses, in the test's namespace; its far end, with
+// `farAddress` like "10.77.0.1/24", in a second namespace where a DHCP server can run.
+// Both go with it.
 class Peer
 {
 public:
-    // farAddress like "10.77.0.1/24": the far end's address.
     Peer(const QString &name, const QString &farAddress);
     ~Peer();
     Peer(const Peer &) = delete;
