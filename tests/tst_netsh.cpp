@@ -152,10 +152,10 @@ void tst_netsh::staticRoad()
     QVERIFY(testnet::run("ip", {"-4", "-o", "addr", "show", "dev", dev}, &addresses) == 0
             && testnet::run("ip", {"-4", "route", "show", "default"}, &routes) == 0);
     const QString gateway = change.section(' ', 1);
-    const QString command = "netsh interface ip set address name=\"vn0\" source=static addr=" + change.section(' ', 0, 0)
+    const QString command = "interface ip set address name=\"vn0\" source=static addr=" + change.section(' ', 0, 0)
         + " mask=255.255.255.0" + (gateway == "-" ? QString() : " gateway=" + gateway + " gwmetric=1");
     QString output;
-    QVERIFY2(testnet::run(testnet::tool("cmd.exe"), {"/c", command}, &output) == 0 && output.isEmpty(), qPrintable(output));
+    QVERIFY2(testnet::netsh(command, &output) == 0 && output.isEmpty(), qPrintable(output));
     QCOMPARE(testnet::configOf(dev), expected);
     QCOMPARE(testnet::kernelState(dev), before);
     QTest::qWait(100);

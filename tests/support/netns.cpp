@@ -106,6 +106,11 @@ QString tool(const QString &name)
     return qEnvironmentVariable("VANTOREL_BUILD_DIR") + QStringLiteral("/system32/") + name;
 }
 
+int netsh(const QString &command, QString *output)
+{
+    return run(tool(QStringLiteral("cmd.exe")), {"/c", "netsh " + command}, output);
+}
+
 QStringList dhcpClients()
 {
     QString pids;

@@ -36,6 +36,8 @@ QString configOf(const QString &dev);
 QString kernelState(const QString &except = QString());
 // A program of ours in the build's system32/.
 QString tool(const QString &name);
+// `cmd.exe /c "netsh <command>"` as the worker runs it: netsh's exit code.
+int netsh(const QString &command, QString *output = nullptr);
 // The dhcpcd processes of this test's network namespace.
 QStringList dhcpClients();
 
