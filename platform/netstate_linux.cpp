@@ -83,14 +83,15 @@ bool safeFolder(const std::string &path, bool create, std::string *error)
         report(error, path + " can't be read: " + std::strerror(errno) + ".");
         return false;
     }
+    const bool mustBeOurs = create || ::geteuid() == 0;
     std::string problem;
     if (S_ISLNK(st.st_mode))
         problem = "is a symbolic link";
     else if (!S_ISDIR(st.st_mode))
         problem = "is not a folder";
-    else if ((create || ::geteuid() == 0) && st.st_uid != ::geteuid())
+    else if (mustBeOurs && st.st_uid != ::geteuid())
         problem = ::geteuid() == 0 ? "is not owned by root" : "is not owned by this user";
-    else if ((create || ::geteuid() == 0) && (st.st_mode & (S_IWGRP | S_IWOTH)))
+    else if (mustBeOurs && (st.st_mode & (S_IWGRP | S_IWOTH)))
         problem = "can be written by other users";
     if (problem.empty())
         return true;
