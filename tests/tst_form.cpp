@@ -24,25 +24,6 @@ QString describe(const QWidget *w)
     return all + QStringLiteral(", min %1x%2").arg(w->minimumWidth()).arg(w->minimumHeight());
 }
 
-// The texts of the form that don't have all the room they ask for, or of which something is hidden.
-QStringList cut(const QWidget *window)
-{
-    QStringList found;
-    for (const QWidget *w : window->findChildren<QWidget *>()) {
-        const auto *label = qobject_cast<const QLabel *>(w);
-        const auto *box = qobject_cast<const QGroupBox *>(w);
-        if ((!label && !qobject_cast<const QAbstractButton *>(w) && !box) || !w->isVisible())
-            continue;
-        QSize needed = box ? box->minimumSizeHint() : w->sizeHint();
-        if (label && label->wordWrap())
-            needed = QSize(w->minimumSizeHint().width(), label->heightForWidth(w->width()));
-        if (w->width() < needed.width() || w->height() < needed.height() || w->visibleRegion() != QRegion(w->rect()))
-            found << QStringLiteral("%1 (%2x%3 for %4x%5)").arg(w->objectName()).arg(w->width()).arg(w->height())
-                     .arg(needed.width()).arg(needed.height());
-    }
-    return found;
-}
-
 } // namespace
 
 class tst_form : public QObject
@@ -139,7 +120,7 @@ void tst_form::textsWhole()
             testwindow::apply(window.data(), {"192.168.100.200", "255.255.255.255", "192.168.100.254", ""});
         QApplication::processEvents();
         QVERIFY(window->grab().save(shots.filePath(QString("window-%1dpi%2.png").arg(window->logicalDpiY()).arg(state))));
-        QVERIFY2(cut(window.data()).isEmpty(), qPrintable(cut(window.data()).join(", ")));
+        QVERIFY2(testwindow::cut(window.data()).isEmpty(), qPrintable(testwindow::cut(window.data()).join(", ")));
     }
     QCOMPARE(window->netmaskValidatorLabel->text(), QString("<font color=\"red\">Wrong</font>"));
     QCOMPARE(window->ipLineEdit->pos(), field);   // the marks' column keeps the hint's width

@@ -1,7 +1,11 @@
-// The window as the system tests drive it.
+// The window as the tests drive and judge it.
 #pragma once
 
 #include "daverirido.h"
+
+#include <QAbstractButton>
+#include <QGroupBox>
+#include <QLabel>
 
 #include <memory>
 
@@ -35,6 +39,27 @@ inline QStringList panel(const davErirido *window)
 {
     return {window->addressTypeInfoLabel->text(), window->ipInfoLabel->text(), window->netmaskInfoLabel->text(),
             window->gatewayInfoLabel->text(), window->dns1InfoLabel->text()};
+}
+
+// The texts of the window that don't have all the room they ask for in its font, or of which something is hidden;
+// the widgets named in exempt are not judged.
+inline QStringList cut(const QWidget *window, const QStringList &exempt = {})
+{
+    QStringList found;
+    for (const QWidget *w : window->findChildren<QWidget *>()) {
+        const auto *label = qobject_cast<const QLabel *>(w);
+        const auto *box = qobject_cast<const QGroupBox *>(w);
+        if ((!label && !qobject_cast<const QAbstractButton *>(w) && !box) || !w->isVisible()
+            || exempt.contains(w->objectName()))
+            continue;
+        QSize needed = box ? box->minimumSizeHint() : w->sizeHint();
+        if (label && label->wordWrap())
+            needed = QSize(w->minimumSizeHint().width(), label->heightForWidth(w->width()));
+        if (w->width() < needed.width() || w->height() < needed.height() || w->visibleRegion() != QRegion(w->rect()))
+            found << QStringLiteral("%1 (%2x%3 for %4x%5)").arg(w->objectName()).arg(w->width()).arg(w->height())
+                     .arg(needed.width()).arg(needed.height());
+    }
+    return found;
 }
 
 } // namespace testwindow

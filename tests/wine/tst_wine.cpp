@@ -67,6 +67,19 @@ private slots:
         QVERIFY2(window->grab().save(picture), qPrintable(picture));
     }
 
+    // Drawn as on Windows, in a sans-serif dialog font of normal metrics: the form's size at the display's DPI and
+    // every text whole. The panel's adapter name is exempt: GetAdaptersInfo's {GUID} is wider than the form's label
+    // and has no place to wrap.
+    void drawnWhole()
+    {
+        const QStringList cut = testwindow::cut(window.get(), {"adapterNameInfoLabel"});
+        QVERIFY2(cut.isEmpty(), qPrintable(QFontInfo(window->font()).family() + ": " + cut.join(", ")));
+        const QMap<int, QSize> formSize = {{96, QSize(680, 322)}};
+        const int dpi = window->logicalDpiY();
+        QVERIFY2(formSize.contains(dpi), qPrintable(QString("no form size known for %1 DPI").arg(dpi)));
+        QCOMPARE(window->size(), formSize.value(dpi));
+    }
+
     // What netsh.exe got from cmd.exe, in order, after cmd.exe split Qt's command line for it: Manual change with
     // the panel's own values.
     void commands()
