@@ -129,6 +129,10 @@ bool apply(const Request &request, const Environment &environment, std::string *
     bool done = false;
     if (changeThroughManager(link, request, &done, error))
         return done;
+    // From here netsh changes the kernel itself, which only an administrator
+    // may; a desktop user learns that before anything is touched.
+    if (!administers())
+        return fail(error, "Changing " + inQuotes(request.name) + " needs administrator rights (root); nothing was changed.");
     failure = lockInterface(link.name);
     if (failure.empty())
         failure = recover(link, environment);

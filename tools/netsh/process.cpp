@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <linux/capability.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -54,6 +55,13 @@ int interruption()
 std::string interruptionText()
 {
     return std::string("netsh was interrupted (") + strsignal(caught) + ").";
+}
+
+bool administers()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    return ::syscall(SYS_capget, &header, data) == 0 && (data[0].effective & (1u << CAP_NET_ADMIN));
 }
 
 std::string findExecutable(const std::string &name)

@@ -20,6 +20,10 @@ void catchSignals();
 int interruption();
 std::string interruptionText();
 
+// The caller may change the kernel's network configuration: root, or a
+// process with CAP_NET_ADMIN.
+bool administers();
+
 // The program's path: only the system's own folders when running as root,
 // PATH before them otherwise. Empty when there is none.
 std::string findExecutable(const std::string &name);
