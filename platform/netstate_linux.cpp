@@ -40,10 +40,18 @@ void report(std::string *error, const std::string &text)
         *error = text;
 }
 
-std::string stateRoot()
+// Root keeps the records that everyone reads. Another user (a desktop user
+// changing an adapter through NetworkManager) writes only what is its own,
+// the class key and the profile a restart brings back, in its runtime folder.
+std::string stateRoot(bool writing = false)
 {
     const char *root = std::getenv("VANTOREL_STATE_DIR");
-    return root && *root ? root : "/run/vantorel";
+    if (root && *root)
+        return root;
+    const char *own = std::getenv("XDG_RUNTIME_DIR");
+    if (writing && ::geteuid() != 0 && own && *own == '/')
+        return std::string(own) + "/vantorel";
+    return "/run/vantorel";
 }
 
 // The cookie of the calling thread's network namespace, as any socket made
@@ -64,9 +72,9 @@ std::string namespaceName()
     return std::to_string(::stat("/proc/self/ns/net", &st) == 0 ? st.st_ino : 0);
 }
 
-std::string folder()
+std::string folder(bool writing = false)
 {
-    return stateRoot() + "/net-" + namespaceName();
+    return stateRoot(writing) + "/net-" + namespaceName();
 }
 
 // A folder we keep records in: a real directory that nobody else can change,
@@ -288,8 +296,8 @@ std::set<std::pair<uint32_t, int>> addressSet(const std::string &text, bool *ok)
 
 std::string namespaceDir(std::string *error)
 {
-    const std::string dir = folder();
-    const std::string root = stateRoot();
+    const std::string dir = folder(true);
+    const std::string root = stateRoot(true);
     // Folders above the root are the machine's; the root and ours must be safe.
     const auto slash = root.find_last_of('/');
     if (slash != std::string::npos && slash > 0)

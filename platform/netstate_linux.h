@@ -24,9 +24,11 @@
 
 namespace netstate {
 
-// The folder of the current network namespace, created on demand. Empty, with
-// the reason in *error, when it is not safe to write in: not a directory, a
-// symbolic link, not owned by the caller or writable by others.
+// The folder of the current network namespace that the caller writes in,
+// created on demand; for a user other than root (unless VANTOREL_STATE_DIR is
+// set) the one under $XDG_RUNTIME_DIR/vantorel, with its own class key. Empty,
+// with the reason in *error, when it is not safe to write in: not a directory,
+// a symbolic link, not owned by the caller or writable by others.
 std::string namespaceDir(std::string *error = nullptr);
 
 // The link's permanent address (IFLA_PERM_ADDRESS); empty where the kernel
