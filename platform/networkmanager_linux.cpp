@@ -85,7 +85,7 @@ bool waitFor(const std::function<bool()> &done, int limitMs)
     QElapsedTimer timer;
     timer.start();
     while (!done()) {
-        if (timer.elapsed() > limitMs)
+        if (timer.elapsed() > limitMs || timeLeft() <= 0)
             return false;
         QThread::msleep(50);
     }
@@ -184,7 +184,7 @@ QString bringUp(const std::string &ifname, const Device &device, const QString &
 }
 
 // A device without any profile gets one of its own, named after it.
-bool addProfile(const std::string &ifname, const Device &device, const Change &change, std::string *error)
+bool addProfile(const std::string &ifname, const Device &device, const Change &change, TimeBox *box, std::string *error)
 {
     const QString name = QString::fromStdString(ifname);
     Settings settings;
@@ -203,6 +203,7 @@ bool addProfile(const std::string &ifname, const Device &device, const Change &c
     QString failure = waitActivated(name, pathOf(reply.arguments().value(1)), dhcp ? dhcpLimitMs : staticLimitMs, dhcp);
     if (failure.isEmpty())
         return true;
+    box->undo();
     call(pathOf(reply.arguments().value(0)), profileInterface, QStringLiteral("Delete"), {});
     return fail(error, failure);
 }
@@ -243,6 +244,7 @@ bool manages(const std::string &ifname)
 
 bool apply(const std::string &ifname, const Change &change, std::string *error)
 {
+    TimeBox box;
     World world;
     Device device;
     if (!find(ifname, &world, &device, error))
@@ -250,7 +252,7 @@ bool apply(const std::string &ifname, const Change &change, std::string *error)
     // The profile active on the device, else one it could activate.
     const QString profile = !device.profile.isEmpty() ? device.profile : device.available.value(0);
     if (profile.isEmpty())
-        return addProfile(ifname, device, change, error);
+        return addProfile(ifname, device, change, &box, error);
 
     const QString name = QString::fromStdString(ifname);
     Settings before;
@@ -267,6 +269,7 @@ bool apply(const std::string &ifname, const Change &change, std::string *error)
     if (failure.isEmpty())
         return true;
     // Back to the profile as it was, applied as it was.
+    box.undo();
     update(profile, before);
     if (!device.profile.isEmpty())
         activate(name, device, device.profile, staticLimitMs, true);
@@ -277,6 +280,7 @@ bool apply(const std::string &ifname, const Change &change, std::string *error)
 
 bool stop(const std::string &ifname, std::string *error)
 {
+    const TimeBox box;
     World world;
     Device device;
     if (!find(ifname, &world, &device, error))
@@ -299,6 +303,7 @@ bool stop(const std::string &ifname, std::string *error)
 
 bool start(const std::string &ifname, const std::string &mac, std::string *error)
 {
+    const TimeBox box;
     World world;
     Device device;
     if (!find(ifname, &world, &device, error))

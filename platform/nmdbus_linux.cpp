@@ -7,7 +7,9 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMetaType>
+#include <QElapsedTimer>
 
+#include <algorithm>
 #include <map>
 #include <sys/stat.h>
 
@@ -18,6 +20,14 @@ namespace {
 // Update2 flag: write the profile to its file.
 constexpr uint toDisk = 0x1;
 constexpr int callLimitMs = 10000;
+constexpr qint64 changeLimitMs = 40000;
+constexpr qint64 undoLimitMs = 50000;
+
+struct Box {
+    QElapsedTimer clock;
+    qint64 limitMs = 0;
+};
+Box *current = nullptr;
 
 // QtDBus wants an application object; netsh has none of its own.
 void ensureApplication()
@@ -96,7 +106,31 @@ QDBusMessage call(const QString &path, const QString &interface, const QString &
     message.setArguments(arguments);
     // Asking must never start a NetworkManager that the machine keeps stopped.
     message.setAutoStartService(false);
-    return bus()->call(message, QDBus::Block, callLimitMs);
+    message.setInteractiveAuthorizationAllowed(true);
+    return bus()->call(message, QDBus::Block, int(std::clamp<qint64>(timeLeft(), 1, current ? undoLimitMs : callLimitMs)));
+}
+
+TimeBox::TimeBox()
+{
+    current = new Box;
+    current->clock.start();
+    current->limitMs = changeLimitMs;
+}
+
+TimeBox::~TimeBox()
+{
+    delete current;
+    current = nullptr;
+}
+
+void TimeBox::undo()
+{
+    current->limitMs = undoLimitMs;
+}
+
+qint64 timeLeft()
+{
+    return current ? current->limitMs - current->clock.elapsed() : callLimitMs;
 }
 
 bool failed(const QDBusMessage &reply)

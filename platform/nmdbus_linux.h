@@ -31,10 +31,27 @@ constexpr uint activeActivated = 2;
 constexpr uint activeDeactivated = 4;
 
 // A method call to NetworkManager (or `destination`), waiting for the reply
-// with a time limit. It never starts a service that is not running.
+// with a time limit. It never starts a service that is not running, and lets
+// polkit ask the desktop's user for an administrator's password.
 QDBusMessage call(const QString &path, const QString &interface, const QString &method, const QVariantList &arguments,
                   const QString &destination = service);
 bool failed(const QDBusMessage &reply);
+
+// A change in NetworkManager ends within 50 s while it lives, even when a
+// password prompt is left unanswered, so that netsh ends inside its caller's
+// minute: its calls and waits end 40 s after it began, or 50 s after once
+// undo() is called for putting things back. Outside one a call waits 10 s.
+class TimeBox
+{
+public:
+    TimeBox();
+    ~TimeBox();
+    TimeBox(const TimeBox &) = delete;
+    TimeBox &operator=(const TimeBox &) = delete;
+    void undo();
+};
+// What is left of the current change's time in ms; a long time outside one.
+qint64 timeLeft();
 
 // An object path property; empty for none ("/").
 QString pathOf(const QVariant &value);
