@@ -1,6 +1,7 @@
 // The whole road on an adapter that the test's own NetworkManager manages (private system bus, own mount and UTS
 // namespace): the window, the worker, cmd.exe, netsh, NetworkManager, the kernel and back into the panel. And an
-// adapter that a DHCP client we did not start serves: refused, untouched.
+// adapter that a DHCP client we did not start serves: refused, untouched. And a desktop's users, whom the test's own
+// polkitd allows or denies changes through NetworkManager.
 #include "netns.h"
 #include "window.h"
 #include "windowchanger.h"
@@ -11,16 +12,18 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 using namespace testwindow;
 
 const QString Profile = QStringLiteral("wired");
+const QString UserFields = QStringLiteral("ipv4.method,ipv4.addresses,ipv4.gateway,ipv4.dns,802-3-ethernet.cloned-mac-address");
 const QString ProfileFields = QStringLiteral("ipv4.method,ipv4.addresses,ipv4.gateway,ipv4.dns,ipv4.ignore-auto-dns");
 
-// rc-manager=unmanaged: with "file" NetworkManager writes temporary files into the machine's /etc. root-only:
-// requests from other users are refused. A static address that another host uses is refused too (address conflict
+// rc-manager=unmanaged: with "file" NetworkManager writes temporary files into the machine's /etc. Other users than
+// root are asked about at polkit. A static address that another host uses is refused too (address conflict
 // detection). Only vn0 is managed.
 const char nmConfig[] = R"([main]
 plugins=keyfile
@@ -29,7 +32,7 @@ dhcp=internal
 dns=default
 rc-manager=unmanaged
 hostname-mode=none
-auth-polkit=root-only
+auth-polkit=true
 systemd-resolved=false
 [connection]
 ipv4.dad-timeout=300
@@ -54,11 +57,31 @@ hostname vt-nm
 exec NetworkManager --no-daemon --config "$1/NetworkManager.conf"
 )";
 
+// A system bus that any user may reach, with no rules of who may call whom.
+const char busConfig[] =
+    "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+    " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+    "<busconfig><type>system</type><listen>unix:path=%1/bus</listen><auth>EXTERNAL</auth>\n"
+    "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
+    "<allow receive_sender=\"*\"/></policy></busconfig>\n";
+
+// Without a login session polkit knows no active local user: the rule names the users.
+const char polkitRule[] = R"(polkit.addRule(function(action, subject) {
+    if (action.id.indexOf("org.freedesktop.NetworkManager.") == 0)
+        return subject.user == "%1" ? polkit.Result.YES : polkit.Result.NO;
+});
+)";
+
 QString profile(const QString &fields)
 {
     QString output;
     testnet::run("nmcli", {"-g", fields, "connection", "show", Profile}, &output);
     return output.trimmed();
+}
+
+QString linkAddress(const QString &dev)
+{
+    return testnet::ipJson({"link", "show", "dev", dev}).at(0)["address"].toString();
 }
 
 } // namespace
@@ -82,13 +105,20 @@ private slots:
         const QString dir = m_nmDir.path();
         QFile config(dir + "/NetworkManager.conf");
         QVERIFY(config.open(QIODevice::WriteOnly) && config.write(nmConfig) > 0 && config.flush());
+        QFile bus(dir + "/bus.conf");
+        QVERIFY(bus.open(QIODevice::WriteOnly) && bus.write(QString(busConfig).arg(dir).toUtf8()) > 0 && bus.flush());
+        QVERIFY(chmod(QFile::encodeName(dir), 0711) == 0);
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", QFile::encodeName("unix:path=" + dir + "/bus"));
         m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // A session bus's rules (its user, root, may do everything) on the address of the system bus. Both die with
-        // the test at the latest: setpriv's parent-death signal survives exec.
-        m_bus.start("setpriv", {"--pdeathsig", "KILL", "dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus",
-                                "--nofork", "--nopidfile", "--print-address"});
+        // The bus and NetworkManager die with the test at the latest: setpriv's parent-death signal survives exec.
+        m_bus.start("setpriv", {"--pdeathsig", "KILL", "dbus-daemon", "--config-file=" + bus.fileName(), "--nofork",
+                                "--nopidfile", "--print-address"});
         QVERIFY2(m_bus.waitForReadyRead(5000), "the private bus is up");
+        QVERIFY(startPolkit());
+        QString owner;
+        QTRY_VERIFY2_WITH_TIMEOUT(testnet::run("dbus-send", {"--system", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+                                                             "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.PolicyKit1"}, &owner) == 0
+                                      && owner.contains("true"), "polkitd is on the bus", 10000);
         m_nm.setProcessChannelMode(QProcess::ForwardedChannels);
         m_nm.start("setpriv", {"--pdeathsig", "KILL", "unshare", "--mount", "--uts", "--propagation", "private", "sh",
                                "-c", nmStart, "nm-start", dir});
@@ -98,6 +128,9 @@ private slots:
                                       && devices.contains("vn0:") && !devices.contains("vn0:unmanaged"),
                                   "NetworkManager manages vn0", 10000);
         // A desktop's wired profile, up. The tests go on from what the one before left.
+        m_ownMac = linkAddress("vn0");
+        m_unmanaged.reset(new testnet::Peer("vn2", "10.81.0.1/24"));
+        QVERIFY(m_unmanaged->ok() && testnet::ip({"addr", "add", "10.81.0.10/24", "dev", "vn2"}));
         QString output;
         QVERIFY2(testnet::run("nmcli", {"connection", "add", "type", "ethernet", "ifname", "vn0", "con-name", Profile,
                                         "ipv6.method", "disabled", "ipv4.method", "manual", "ipv4.addresses", "10.79.0.10/24",
@@ -106,9 +139,15 @@ private slots:
                  qPrintable(output));
     }
 
+    void cleanupTestCase()
+    {
+        for (const QString &user : qAsConst(m_users))
+            testnet::run("userdel", {user});
+    }
+
     void macOverrideAndRestart()
     {
-        const auto macOf = [] { return testnet::ipJson({"link", "show", "dev", "vn0"}).at(0)["address"].toString(); };
+        const auto macOf = [] { return linkAddress("vn0"); };
         const QString own = macOf();
         windowChanger changer;
         for (const QStringList &step : {QStringList{"02-aA-bB-cc-dd-EE", "02:aa:bb:cc:dd:ee", "02:AA:BB:CC:DD:EE"},
@@ -150,6 +189,78 @@ private slots:
         QCOMPARE(profile(ProfileFields) + testnet::kernelState(), before);
     }
 
+    // A desktop's users at work as themselves: netsh through cmd.exe, and the override and restart through the
+    // worker. What polkit allows is done in the profile and the kernel; a refusal, or an adapter nothing manages,
+    // gets one line and leaves the profile, the adapter and NetworkManager's resolver as they were.
+    void asDesktopUser_data()
+    {
+        QTest::addColumn<bool>("allowed");
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<QString>("refusal");   // in netsh's one line; empty: the change is made
+        QTest::addColumn<QString>("settings");  // UserFields afterwards
+        QTest::addColumn<QString>("kernel");    // vn0's addresses and link-layer address afterwards, a pattern
+
+        const auto netsh = [](const QString &command) { return QStringList{"cmd.exe", "/c", "netsh interface ip " + command}; };
+        const QString own = "^10.79.0.30/24 " + m_ownMac + "$";
+        QTest::newRow("static") << true << netsh("set address name=vn0 source=static addr=10.79.0.30 mask=255.255.255.0 gateway=10.79.0.1")
+                                << "" << "manual\n10.79.0.30/24\n10.79.0.1\n10.79.0.53\npermanent" << own;
+        QTest::newRow("static DNS") << true << netsh("set dns name=vn0 source=static addr=10.79.0.55") << ""
+                                    << "manual\n10.79.0.30/24\n10.79.0.1\n10.79.0.55\npermanent" << own;
+        QTest::newRow("override") << true << QStringList{"vantorel-adapter", "set-mac-restart", "vn0", "02-11-22-33-44-66"}
+                                  << "" << "manual\n10.79.0.30/24\n10.79.0.1\n10.79.0.55\n02:11:22:33:44:66"
+                                  << "^10.79.0.30/24 02:11:22:33:44:66$";
+        QTest::newRow("own address") << true << QStringList{"vantorel-adapter", "set-mac-restart", "vn0", ""} << ""
+                                     << "manual\n10.79.0.30/24\n10.79.0.1\n10.79.0.55\npermanent" << own;
+        QTest::newRow("denied static") << false << netsh("set address name=vn0 source=static addr=10.79.0.31 mask=255.255.255.0")
+                                       << "Insufficient privileges";
+        QTest::newRow("denied DHCP") << false << netsh("set address name=vn0 source=dhcp") << "Insufficient privileges";
+        QTest::newRow("denied DNS") << false << netsh("set dns name=vn0 source=dhcp") << "Insufficient privileges";
+        QTest::newRow("denied override") << false << QStringList{"vantorel-adapter", "set-mac-restart", "vn0", "02-11-22-33-44-77"}
+                                         << "could not be restarted";
+        const QString unmanaged = "needs administrator rights (root); nothing was changed.";
+        QTest::newRow("unmanaged") << true << netsh("set address name=vn2 source=static addr=10.81.0.20 mask=255.255.255.0")
+                                   << unmanaged;
+        QTest::newRow("unmanaged DHCP") << true << netsh("set address name=vn2 source=dhcp") << unmanaged;
+        QTest::newRow("unmanaged DNS") << true << netsh("set dns name=vn2 source=static addr=10.81.0.1") << unmanaged;
+        QTest::newRow("DHCP") << true << netsh("set address name=vn0 source=dhcp") << "" << "auto\n\n\n10.79.0.55\npermanent"
+                              << "^10.79.0.(5\\d|60)/24 " + m_ownMac + "$";
+        QTest::newRow("DHCP's DNS") << true << netsh("set dns name=vn0 source=dhcp") << "" << "auto\n\n\n\npermanent"
+                                    << "^10.79.0.(5\\d|60)/24 " + m_ownMac + "$";
+    }
+
+    void asDesktopUser()
+    {
+        QFETCH(bool, allowed);
+        QFETCH(QStringList, command);
+        QFETCH(QString, refusal);
+        const auto everything = [] {
+            QString dns;
+            testnet::run("nmcli", {"-g", "IP4.DNS", "device", "show", "vn0"}, &dns);
+            return profile(UserFields) + dns + testnet::kernelState() + linkAddress("vn0");
+        };
+        const QString before = everything();
+        QString output;
+        // Only the bus and a runtime folder of the user's own: nothing of root's test set-up.
+        const QStringList asUser = {"-u", m_users[allowed ? 0 : 1], "--", "env", "-i", "PATH=/usr/bin:/bin",
+                                    "DBUS_SYSTEM_BUS_ADDRESS=" + qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS"),
+                                    "XDG_RUNTIME_DIR=" + m_home.path() + (allowed ? "/allowed" : "/denied"),
+                                    m_tools.path() + "/" + command[0]};
+        const int code = testnet::run("runuser", asUser + command.mid(1), &output);
+        if (!refusal.isEmpty()) {
+            // netsh's refusal is its one line; the worker's tool prints the driver key besides.
+            QVERIFY2(code == 1 && output.contains(refusal) && (command[0] != "cmd.exe" || output.trimmed().count('\n') == 0),
+                     qPrintable(output));
+            QCOMPARE(everything(), before);
+            return;
+        }
+        QFETCH(QString, settings);
+        QFETCH(QString, kernel);
+        QVERIFY2(code == 0, qPrintable(output));
+        QCOMPARE(profile(UserFields).remove('\\'), settings);
+        const auto adapter = [] { return testnet::addressesOf("vn0").join(' ') + ' ' + linkAddress("vn0"); };
+        QTRY_VERIFY2_WITH_TIMEOUT(QRegularExpression(kernel).match(adapter()).hasMatch(), qPrintable(adapter()), 10000);
+    }
+
     void foreignClientIsRefused()
     {
         testnet::Peer peer("vn1", "10.80.0.1/24");
@@ -178,11 +289,54 @@ private slots:
     }
 
 private:
+    // Two users of the test's own, a polkitd that allows the first and denies the second, and the programs they run
+    // where they can reach them. Users that a killed run left are removed first.
+    bool startPolkit()
+    {
+        QFile passwd("/etc/passwd");
+        if (!passwd.open(QIODevice::ReadOnly))
+            return false;
+        const QRegularExpression ours("^(vt[ad]-(\\d+))[:]");
+        for (const QByteArray &line : passwd.readAll().split('\n')) {
+            const QRegularExpressionMatch user = ours.match(QString::fromUtf8(line));
+            if (user.hasMatch() && !QFile::exists("/proc/" + user.captured(2)))
+                testnet::run("userdel", {user.captured(1)});
+        }
+        for (const char *kind : {"allowed", "denied"}) {
+            m_users << QStringLiteral("vt%1-%2").arg(kind[0]).arg(getpid());
+            if (testnet::run("useradd", {"--system", "--no-create-home", "--shell", "/usr/sbin/nologin", m_users.last()}) != 0
+                || testnet::run("install", {"-d", "-m", "700", "-o", m_users.last(), m_home.path() + "/" + kind}) != 0)
+                return false;
+        }
+        const QString rules = m_tools.path() + "/rules";
+        QFile rule(rules + "/50-test.rules");
+        if (!QDir().mkpath(rules + "/none") || !rule.open(QIODevice::WriteOnly)
+            || rule.write(QString(polkitRule).arg(m_users[0]).toUtf8()) < 0)
+            return false;
+        rule.close();
+        const QString build = qEnvironmentVariable("VANTOREL_BUILD_DIR");
+        const QString copy = "cp -r \"$1\"/system32/. \"$1\"/tools/vantorel-adapter \"$2\" && chmod -R a+rX \"$2\"";
+        if (testnet::run("sh", {"-c", copy, "cp", build, m_tools.path()}) != 0
+            || mount(QFile::encodeName(rules).constData(), "/etc/polkit-1/rules.d", nullptr, MS_BIND, nullptr) != 0
+            || mount(QFile::encodeName(rules + "/none").constData(), "/usr/share/polkit-1/rules.d", nullptr, MS_BIND, nullptr) != 0)
+            return false;
+        // It becomes user polkitd, which loses setpriv's parent-death signal: the process object ends it.
+        m_polkit.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_polkit.start("/usr/lib/polkit-1/polkitd", {"--no-debug"});
+        return chmod(QFile::encodeName(m_home.path()), 0711) == 0;
+    }
+
+    QStringList m_users;
+    QTemporaryDir m_home;
+    QTemporaryDir m_tools;
+    QProcess m_polkit;
+    QString m_ownMac;
     QTemporaryDir m_state;
     QTemporaryDir m_nmDir;
     QProcess m_bus;
     QProcess m_nm;
     std::unique_ptr<testnet::Peer> m_peer;
+    std::unique_ptr<testnet::Peer> m_unmanaged;
     std::unique_ptr<davErirido> m_window;
 };
 
