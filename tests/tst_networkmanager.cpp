@@ -219,12 +219,13 @@ private slots:
         };
         const QString before = everything();
         QString output;
-        // Only the bus and a runtime folder of the user's own: nothing of root's test set-up.
-        const QStringList asUser = {"-u", m_users[allowed ? 0 : 1], "--", "env", "-i", "PATH=/usr/bin:/bin",
-                                    "DBUS_SYSTEM_BUS_ADDRESS=" + qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS"),
-                                    "XDG_RUNTIME_DIR=" + m_home.path() + (allowed ? "/allowed" : "/denied"),
-                                    m_tools.path() + "/" + command[0]};
-        const int code = testnet::run("runuser", asUser + command.mid(1), &output);
+        // Only the bus, a runtime folder of the user's own and a sanitizer's settings: nothing of root's test set-up.
+        QStringList asUser = {"-u", m_users[allowed ? 0 : 1], "--", "env", "-i", "PATH=/usr/bin:/bin",
+                              "DBUS_SYSTEM_BUS_ADDRESS=" + qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS"),
+                              "XDG_RUNTIME_DIR=" + m_home.path() + (allowed ? "/allowed" : "/denied")};
+        for (const char *sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+            asUser << QString(sanitizer) + '=' + qEnvironmentVariable(sanitizer);
+        const int code = testnet::run("runuser", asUser + QStringList(m_tools.path() + "/" + command[0]) + command.mid(1), &output);
         if (!refusal.isEmpty()) {
             // netsh's refusal is its one line; the worker's tool prints the driver key besides.
             QVERIFY2(code == 1 && output.contains(refusal) && (command[0] != "cmd.exe" || output.trimmed().count('\n') == 0),

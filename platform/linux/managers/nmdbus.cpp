@@ -22,11 +22,9 @@ constexpr int callLimitMs = 10000;
 constexpr qint64 changeLimitMs = 40000;
 constexpr qint64 undoLimitMs = 50000;
 
-struct Box {
-    QElapsedTimer clock;
-    qint64 limitMs = 0;
-};
-Box *current = nullptr;
+// Running while a TimeBox lives.
+QElapsedTimer changeClock;
+qint64 changeEndMs = 0;
 
 // QtDBus wants an application object; netsh has none of its own.
 void ensureApplication()
@@ -106,30 +104,28 @@ QDBusMessage call(const QString &path, const QString &interface, const QString &
     // Asking must never start a NetworkManager that the machine keeps stopped.
     message.setAutoStartService(false);
     message.setInteractiveAuthorizationAllowed(true);
-    return bus()->call(message, QDBus::Block, int(std::clamp<qint64>(timeLeft(), 1, current ? undoLimitMs : callLimitMs)));
+    return bus()->call(message, QDBus::Block, int(std::max<qint64>(timeLeft(), 1)));
 }
 
 TimeBox::TimeBox()
 {
-    current = new Box;
-    current->clock.start();
-    current->limitMs = changeLimitMs;
+    changeClock.start();
+    changeEndMs = changeLimitMs;
 }
 
 TimeBox::~TimeBox()
 {
-    delete current;
-    current = nullptr;
+    changeClock.invalidate();
 }
 
 void TimeBox::undo()
 {
-    current->limitMs = undoLimitMs;
+    changeEndMs = undoLimitMs;
 }
 
 qint64 timeLeft()
 {
-    return current ? current->limitMs - current->clock.elapsed() : callLimitMs;
+    return changeClock.isValid() ? changeEndMs - changeClock.elapsed() : callLimitMs;
 }
 
 bool failed(const QDBusMessage &reply)

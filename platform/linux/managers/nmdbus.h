@@ -50,7 +50,7 @@ public:
     TimeBox &operator=(const TimeBox &) = delete;
     void undo();
 };
-// What is left of the current change's time in ms; a long time outside one.
+// What is left of the current change's time in ms; a call's 10 s outside one.
 qint64 timeLeft();
 
 // An object path property; empty for none ("/").
