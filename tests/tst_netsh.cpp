@@ -169,9 +169,12 @@ void tst_netsh::hostileNames_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("served"); // dhcpcd takes the name
-    QTest::newRow("an option") << "-cpwn" << true;
-    QTest::newRow("a quote") << "q\"uote" << true;
-    QTest::newRow("backslashes before the closing quote") << "back\\sl\\" << false;
+    QTest::addColumn<QString>("address"); // what it takes: a lease, or without a server a link-local address
+    const QString lease = "^10\\.90\\.0\\.(5\\d|60)/24~ ";
+    QTest::newRow("an option") << "-cpwn" << true << lease;
+    QTest::newRow("a quote") << "q\"uote" << true << lease;
+    QTest::newRow("backslashes before the closing quote") << "back\\sl\\" << false << lease;
+    QTest::newRow("no DHCP server") << "ll0" << true << "^169\\.254\\.\\d+\\.\\d+/16 ";
 }
 
 // DHCP, then static again, through the worker and cmd.exe as the window goes:
@@ -181,16 +184,18 @@ void tst_netsh::hostileNames()
 {
     QFETCH(QString, name);
     QFETCH(bool, served);
+    QFETCH(QString, address);
     m_peers.emplace_back(new testnet::Peer(name, "10.90.0.1/24"));
     m_peers.emplace_back(new testnet::Peer("hx9", "10.91.0.1/24"));
     QVERIFY(m_peers[0]->ok() && m_peers[1]->ok() && testnet::ip({"link", "set", "hx9", "down"})
-            && m_peers[0]->startDhcp("10.90.0.50", "10.90.0.60", "10.90.0.53"));
+            && (address.startsWith("^169") || m_peers[0]->startDhcp("10.90.0.50", "10.90.0.60", "10.90.0.53")));
     const QByteArray bystander = QJsonDocument(testnet::ipJson({"-d", "addr", "show", "hx9"})).toJson();
     windowChanger worker;
     worker.setDhcpAddress(name);
     QVERIFY2(testnet::dhcpClients().isEmpty() != served, "a DHCP client serves the adapter if it takes the name");
-    QTRY_VERIFY2_WITH_TIMEOUT(!served || testnet::configOf(name).contains(QRegExp("^10\\.90\\.0\\.(5\\d|60)/24~ ")),
-                              qPrintable("no lease: " + testnet::configOf(name)), 30000);
+    QTRY_VERIFY2_WITH_TIMEOUT(!served || testnet::configOf(name).contains(QRegExp(address)),
+                              qPrintable("no address: " + testnet::configOf(name)), 30000);
+    QVERIFY2(!served || worker.getAddress(name).dhcpEnabled == 1, "the panel says DHCP");
     QCOMPARE(QJsonDocument(testnet::ipJson({"-d", "addr", "show", "hx9"})).toJson(), bystander);
     worker.setAddress({name, "10.90.0.8", "255.255.255.0", "10.90.0.1"});
     QCOMPARE(testnet::configOf(name), QString("10.90.0.8/24 | 10.90.0.1 1 static"));
