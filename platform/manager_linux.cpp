@@ -2,11 +2,11 @@
 #include "procfs_linux.h"
 
 #include "netstate_linux.h"
-#include "networkmanager_linux.h"
 
 #include <dirent.h>
 #include <fstream>
 #include <map>
+#include <pwd.h>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -63,6 +63,11 @@ std::vector<Process> dhcpClients()
         for (std::string word; std::getline(cmdline, word, '\0');)
             p.argv.push_back(word);
         p.pid = std::stoi(pid);
+        std::istringstream status(readFile("/proc/" + pid + "/status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("Uid:", 0) == 0)
+                std::istringstream(line.substr(4)) >> p.uid;
+        }
         clients.push_back(p);
     }
     ::closedir(proc);
@@ -125,6 +130,15 @@ bool serves(const Process &given, const std::string &ifname)
     return !namesAny;
 }
 
+bool trusted(const Process &process)
+{
+    if (process.uid == 0)
+        return true;
+    // dhcpcd's helpers drop root for a user of its own.
+    const passwd *user = process.comm == "dhcpcd" ? ::getpwnam("dhcpcd") : nullptr;
+    return user && user->pw_uid == uid_t(process.uid);
+}
+
 bool networkdManages(const std::string &linkStateFile)
 {
     std::istringstream in(linkStateFile);
@@ -156,7 +170,7 @@ Owner decide(const std::string &ifname, bool networkManager, const std::vector<P
         grown = own.size() - before;
     }
     for (const Process &p : clients) {
-        if (!own.count(p.pid) && serves(p, ifname))
+        if (!own.count(p.pid) && trusted(p) && serves(p, ifname))
             return {Kind::DhcpClient, p.comm + " (process " + std::to_string(p.pid) + ")"};
     }
     if (networkd)
@@ -164,12 +178,11 @@ Owner decide(const std::string &ifname, bool networkManager, const std::vector<P
     return {};
 }
 
-Owner of(const rtnl::Link &link)
+Owner foreign(const rtnl::Link &link)
 {
     netstate::InterfaceState state;
     netstate::load(link, &state);
-    return decide(link.name, networkmanager::manages(link.name), dhcpClients(), state.clientPid,
-                  networkdManagesHere(link.index));
+    return decide(link.name, false, dhcpClients(), state.clientPid, networkdManagesHere(link.index));
 }
 
 std::string refusal(const std::string &ifname, const Owner &owner)

@@ -80,12 +80,14 @@ void write(const Change &change, QVariantMap *ipv4)
     }
 }
 
+bool (*stopRequested)() = nullptr;
+
 bool waitFor(const std::function<bool()> &done, int limitMs)
 {
     QElapsedTimer timer;
     timer.start();
     while (!done()) {
-        if (timer.elapsed() > limitMs)
+        if (timer.elapsed() > limitMs || (stopRequested && stopRequested()))
             return false;
         QThread::msleep(50);
     }
@@ -217,6 +219,11 @@ QString rememberedFile(const std::string &ifname)
 
 } // namespace
 
+void stopWaitingWhen(bool (*stop)())
+{
+    stopRequested = stop;
+}
+
 std::map<std::string, View> managed(bool methods)
 {
     std::map<std::string, View> result;
@@ -235,10 +242,16 @@ std::map<std::string, View> managed(bool methods)
     return result;
 }
 
-bool manages(const std::string &ifname)
+bool manages(const std::string &ifname, std::string *unknown)
 {
     World world;
-    return look(&world) && world.devices.contains(QString::fromStdString(ifname));
+    QString why;
+    bool silent = false;
+    if (look(&world, &why, &silent))
+        return world.devices.contains(QString::fromStdString(ifname));
+    if (unknown && silent)
+        *unknown = why.toStdString();
+    return false;
 }
 
 bool apply(const std::string &ifname, const Change &change, std::string *error)

@@ -65,8 +65,10 @@ struct World {
 
 // What NetworkManager manages in this network namespace. False (with the
 // reason) when there is no bus, no NetworkManager, or one that serves another
-// namespace: then at once, without a D-Bus time-out.
-bool look(World *world, QString *error = nullptr);
+// namespace: then at once, without a D-Bus time-out. *silent is set when the
+// bus or NetworkManager is there but did not answer in time: then whether it
+// manages anything can't be told.
+bool look(World *world, QString *error = nullptr, bool *silent = nullptr);
 
 // The DNS servers of the device's IPv4 configuration.
 QStringList nameservers(const World &world, const Device &device);

@@ -14,10 +14,24 @@ std::string readFile(const std::string &path)
     return content.str();
 }
 
-ino_t netNamespaceOf(const std::string &pid)
+namespace {
+
+ino_t namespaceOf(const std::string &pid, const char *kind)
 {
     struct stat st;
-    return ::stat(("/proc/" + pid + "/ns/net").c_str(), &st) == 0 ? st.st_ino : 0;
+    return ::stat(("/proc/" + pid + "/ns/" + kind).c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+} // namespace
+
+ino_t netNamespaceOf(const std::string &pid)
+{
+    return namespaceOf(pid, "net");
+}
+
+ino_t mountNamespaceOf(const std::string &pid)
+{
+    return namespaceOf(pid, "mnt");
 }
 
 } // namespace procfs

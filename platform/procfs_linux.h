@@ -13,5 +13,7 @@ std::string readFile(const std::string &path);
 // A process's network namespace ("self" or a pid) as nsfs numbers it; 0 when
 // it can't be read (another user's process, or none).
 ino_t netNamespaceOf(const std::string &pid);
+// The same for its mount namespace.
+ino_t mountNamespaceOf(const std::string &pid);
 
 } // namespace procfs

@@ -149,7 +149,31 @@ int clientOf(const std::string &ifname)
     return isRunningClient(pid) ? pid : 0;
 }
 
-rtnl::Error startClient(const std::string &ifname, const Environment &environment, int *pid)
+void stopStarted(ino_t mounts)
+{
+    // Never netsh's own namespace, whatever a journal says.
+    if (!mounts || mounts == mountNamespaceOf("self"))
+        return;
+    const ino_t network = netNamespaceOf("self");
+    for (int waited = 0; waited < 2000; waited += 10) {
+        bool found = false;
+        std::error_code ignored;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc", ignored)) {
+            const std::string pid = entry.path().filename().string();
+            if (pid.find_first_not_of("0123456789") == std::string::npos && mountNamespaceOf(pid) == mounts
+                && netNamespaceOf(pid) == network) {
+                ::kill(std::stoi(pid), SIGKILL);
+                found = true;
+            }
+        }
+        if (!found)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+rtnl::Error startClient(const std::string &ifname, const Environment &environment, int *pid,
+                        const std::function<bool(ino_t)> &started)
 {
     std::string unsafe;
     const std::string dir = netstate::namespaceDir(&unsafe);
@@ -186,11 +210,17 @@ rtnl::Error startClient(const std::string &ifname, const Environment &environmen
         return std::string();
     };
     std::string output;
+    ino_t mounts = 0;
+    const auto noteMounts = [&](pid_t child) {
+        mounts = mountNamespaceOf(std::to_string(child));
+        return mounts && mounts != mountNamespaceOf("self") && (!started || started(mounts));
+    };
     // With -b the client goes to the background at once; one that does not
     // is not waited for long.
-    const int code = spawn(program, arguments, ownMounts, &output, clientStartTime);
+    const int code = spawn(program, arguments, ownMounts, &output, clientStartTime, noteMounts);
     if (code != 0) {
         stopClient(pidInFile(pidFile));
+        stopStarted(mounts);
         const std::string why = lastLine(output);
         return interruption() ? interruptionText()
                               : "The DHCP client could not be started: " + (why.empty() ? "exit code " + std::to_string(code) + "." : why);
@@ -202,8 +232,10 @@ rtnl::Error startClient(const std::string &ifname, const Environment &environmen
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     stopClient(pidInFile(pidFile));
+    stopStarted(mounts);
     *pid = 0;
-    return interruption() ? interruptionText() : "The DHCP client did not keep running: " + lastLine(output);
+    const std::string why = lastLine(output);
+    return interruption() ? interruptionText() : "The DHCP client did not keep running" + (why.empty() ? std::string(".") : ": " + why);
 }
 
 } // namespace netsh

@@ -26,6 +26,15 @@ struct Target {
     Config config;
 };
 
+// What a DNS change puts back when it can't be finished: the record's DNS
+// fields and, where netsh writes the resolver file, its content.
+struct DnsBefore {
+    std::string dnsSource;
+    std::string staticDns;
+    bool resolverFile = false;
+    std::string resolver;
+};
+
 // Waits until no other netsh changes the interface; held until netsh ends.
 // Fails when the record folder can't be used, before anything has changed.
 rtnl::Error lockInterface(const std::string &ifname);
@@ -36,10 +45,16 @@ rtnl::Error recover(const rtnl::Link &link, const Environment &environment);
 bool takeSnapshot(const rtnl::Link &link, Snapshot *snapshot, std::string *error);
 // Written before the first change.
 rtnl::Error writeJournal(const rtnl::Link &link, const Snapshot &before, const Target &target);
+rtnl::Error writeJournal(const rtnl::Link &link, const DnsBefore &before);
+// Adds the DHCP client being started, by its mount namespace, before it runs:
+// a client that netsh started is never left behind by a rollback.
+bool noteClient(const rtnl::Link &link, ino_t mounts);
 // Ends a change: on failure everything goes back to the snapshot. The
 // journal goes either way.
 bool finish(const rtnl::Link &link, const Snapshot &before, const Environment &environment,
             const rtnl::Error &failure, std::string *error);
+// Ends a DNS change the same way.
+bool finish(const rtnl::Link &link, const DnsBefore &before, const rtnl::Error &failure, std::string *error);
 std::string recordError(const std::string &ifname);
 
 } // namespace netsh
