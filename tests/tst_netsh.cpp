@@ -2,7 +2,7 @@
 // from each start, and trying to break it with hostile interface names, a DHCP client that hangs or
 // fails, signals and kill -9 in the middle of a change, changes at once, records others could redirect.
 #include "netns.h"
-#include "netstate_linux.h"
+#include "records/records.h"
 #include "windowchanger.h"
 
 #include <QtTest>
@@ -107,7 +107,7 @@ void tst_netsh::cleanup()
     umount2("/usr/sbin/dhcpcd", MNT_DETACH); // a stand-in, if a row mounted one
     testnet::run("pkill", {"--ns", QString::number(getpid()), "--nslist", "net", "-KILL", "-x", "dhcpcd|sleep"});
     m_peers.clear();
-    QDir(QString::fromStdString(netstate::namespaceDir())).removeRecursively(); // records and locks of links now gone
+    QDir(QString::fromStdString(records::namespaceDir())).removeRecursively(); // records and locks of links now gone
 }
 
 void tst_netsh::staticRoad_data()
@@ -268,7 +268,7 @@ void tst_netsh::refusedOrRolledBack()
             && testnet::ip({"route", "add", "10.92.0.0/24", "dev", "vf0", "proto", "77", "src", "10.92.0.10"})
             && testnet::ip({"route", "add", "default", "via", "10.92.0.1", "dev", "vf0", "metric", "1", "proto", "42", "src", "10.92.0.10", "mtu", "1400"}));
     const QString started = m_scratch.filePath("started"), state = m_scratch.filePath("state");
-    const QString records = QString::fromStdString(netstate::namespaceDir()) + "/vf0";
+    const QString records = QString::fromStdString(records::namespaceDir()) + "/vf0";
     QFile fake(m_scratch.filePath("dhcpcd"));
     QVERIFY(fake.open(QIODevice::WriteOnly | QIODevice::Truncate) && fake.setPermissions(QFile::ReadOwner | QFile::ExeOwner)
             && fake.write("#!/bin/sh\ntouch '" + QFile::encodeName(started) + "'\n" + client + "\n") > 0);
@@ -284,9 +284,9 @@ void tst_netsh::refusedOrRolledBack()
     QVERIFY(silentBus < 0 || (bind(silentBus, reinterpret_cast<sockaddr *>(&bus), sizeof bus) == 0 && listen(silentBus, 8) == 0));
     if (meddling.startsWith("lease ")) { // on DHCP by its record
         rtnl::Link link;
-        netstate::InterfaceState onDhcp;
+        records::InterfaceState onDhcp;
         onDhcp.method = "dhcp";
-        QVERIFY(rtnl::linkByName("vf0", &link) && netstate::save(link, onDhcp));
+        QVERIFY(rtnl::linkByName("vf0", &link) && records::save(link, onDhcp));
         QFile lease(records + ".lease");
         QVERIFY(meddling != "lease damaged" || (lease.open(QIODevice::WriteOnly) && lease.write("dns\n") > 0));
         QVERIFY(meddling != "lease fifo" || mkfifo(QFile::encodeName(lease.fileName()).constData(), 0644) == 0);
@@ -360,7 +360,7 @@ void tst_netsh::killedOrAtOnce()
     QVERIFY(m_peers.back()->ok() && QProcess::execute(testnet::tool("netsh"), command(0)) == 0);
     const unsigned span = unsigned(whole.nsecsElapsed() / 1000);
     std::mt19937 random(getpid());
-    QFile lock(QString::fromStdString(netstate::namespaceDir()) + "/vk0.lock");
+    QFile lock(QString::fromStdString(records::namespaceDir()) + "/vk0.lock");
     QVERIFY(lock.open(QIODevice::ReadWrite));
     QProcess bystanders[2];
     for (int i = 0; how == "bystanders" && i < 2; ++i) {
@@ -427,7 +427,7 @@ void tst_netsh::killedAnywhere()
         return QString("interface ip set %1 name=vd0 %2").arg(command.section(' ', 0, 0), command.section(' ', 1)).split(' ');
     };
     const auto state = [] {
-        QFile record(QString::fromStdString(netstate::namespaceDir()) + "/vd0.state"), resolver("/etc/resolv.conf");
+        QFile record(QString::fromStdString(records::namespaceDir()) + "/vd0.state"), resolver("/etc/resolv.conf");
         record.open(QIODevice::ReadOnly) && resolver.open(QIODevice::ReadOnly);
         return testnet::configOf("vd0") + QString(" clients %1\n").arg(clients())
             + QString(record.readAll()).remove(QRegExp("clientPid=\\d+")) + resolver.readAll();
