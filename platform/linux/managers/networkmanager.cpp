@@ -87,7 +87,7 @@ bool waitFor(const std::function<bool()> &done, int limitMs)
     QElapsedTimer timer;
     timer.start();
     while (!done()) {
-        if (timer.elapsed() > limitMs || (stopRequested && stopRequested()))
+        if (timer.elapsed() > limitMs || pastEnd() || (stopRequested && stopRequested()))
             return false;
         QThread::msleep(50);
     }
@@ -219,9 +219,10 @@ QString rememberedFile(const std::string &ifname)
 
 } // namespace
 
-void stopWaitingWhen(bool (*stop)())
+void stopWaiting(bool (*stop)(), int afterMs)
 {
     stopRequested = stop;
+    endBy(afterMs);
 }
 
 std::map<std::string, View> managed(bool methods)

@@ -37,8 +37,9 @@ struct Change {
 };
 
 // Ends every wait for NetworkManager early once `stop` says so (a signal asked
-// the caller to end): a change then fails and is undone.
-void stopWaitingWhen(bool (*stop)());
+// the caller to end) or after `afterMs`, and gives every call after that a
+// second: a change then fails and is undone.
+void stopWaiting(bool (*stop)(), int afterMs);
 
 // Writes the change into the device's profile and applies it, waiting (with a
 // time limit) until the device has it. On failure the profile is as it was and

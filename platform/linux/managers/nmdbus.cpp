@@ -7,8 +7,10 @@
 #include <QDBusConnection>
 #include <QDBusMetaType>
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -26,6 +28,7 @@ namespace {
 // Update2 flag: write the profile to its file.
 constexpr uint toDisk = 0x1;
 constexpr int callLimitMs = 10000;
+QDeadlineTimer end(QDeadlineTimer::Forever);
 
 // QtDBus wants an application object; netsh has none of its own.
 void ensureApplication()
@@ -196,7 +199,17 @@ QDBusMessage call(const QString &path, const QString &interface, const QString &
     message.setArguments(arguments);
     // Asking must never start a NetworkManager that the machine keeps stopped.
     message.setAutoStartService(false);
-    return bus()->call(message, QDBus::Block, callLimitMs);
+    return bus()->call(message, QDBus::Block, pastEnd() ? 1000 : int(std::min<qint64>(callLimitMs, end.remainingTime() + 1000)));
+}
+
+void endBy(qint64 msFromNow)
+{
+    end.setRemainingTime(msFromNow);
+}
+
+bool pastEnd()
+{
+    return end.hasExpired();
 }
 
 bool failed(const QDBusMessage &reply)

@@ -36,6 +36,11 @@ QDBusMessage call(const QString &path, const QString &interface, const QString &
                   const QString &destination = service);
 bool failed(const QDBusMessage &reply);
 
+// From then on every call and wait gets a second at most: a caller that must
+// end by a time (a command interpreter kills netsh at 60 s) sets it.
+void endBy(qint64 msFromNow);
+bool pastEnd();
+
 // An object path property; empty for none ("/").
 QString pathOf(const QVariant &value);
 

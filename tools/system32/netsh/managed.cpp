@@ -29,8 +29,10 @@ bool changeThroughNetworkManager(const rtnl::Link &link, const Request &request,
 {
     std::string unknown;
     *done = false;
+    // netsh ends within 55 s, whatever NetworkManager does: the command
+    // interpreter kills it at 60.
+    networkmanager::stopWaiting([] { return interruption() != 0; }, 45000);
     if (networkmanager::manages(link.name, &unknown)) {
-        networkmanager::stopWaitingWhen([] { return interruption() != 0; });
         *done = networkmanager::apply(link.name, changeOf(request), error);
         if (!*done && interruption())
             *error = interruptionText();
