@@ -151,8 +151,8 @@ int clientOf(const std::string &ifname)
 
 void stopStarted(ino_t mounts)
 {
-    // Never netsh's own namespace, whatever a journal says.
-    if (!mounts || mounts == mountNamespaceOf("self"))
+    // Never netsh's own namespace or init's, whatever a journal says.
+    if (!mounts || mounts == mountNamespaceOf("self") || mounts == mountNamespaceOf("1"))
         return;
     const ino_t network = netNamespaceOf("self");
     for (int waited = 0; waited < 2000; waited += 10) {

@@ -162,7 +162,8 @@ int spawn(const std::string &program, const std::vector<std::string> &arguments,
         while (::read(talk[0], &byte, 1) < 0 && errno == EINTR && !caught) {
         }
         byte = byte == 1 && started(pid) ? 1 : 0;
-        (void)!::write(talk[0], &byte, 1);
+        // The child may have ended already: no SIGPIPE for that.
+        (void)!::send(talk[0], &byte, 1, MSG_NOSIGNAL);
         ::close(talk[0]);
     }
     const bool ended = waitForExit(pid, milliseconds);
