@@ -1,5 +1,6 @@
 #include "kernel/procfs.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <fcntl.h>
@@ -16,24 +17,22 @@ std::string readFile(const std::string &path)
     return content.str();
 }
 
-namespace {
-
-ino_t namespaceOf(const std::string &pid, const char *kind)
+std::string ownProgram()
 {
-    struct stat st;
-    return ::stat(("/proc/" + pid + "/ns/" + kind).c_str(), &st) == 0 ? st.st_ino : 0;
+    std::error_code ignored;
+    return std::filesystem::read_symlink("/proc/self/exe", ignored).string();
 }
 
-} // namespace
-
-ino_t netNamespaceOf(const std::string &pid)
+bool exists(const std::string &path)
 {
-    return namespaceOf(pid, "net");
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
 }
 
 ino_t mountNamespaceOf(const std::string &pid)
 {
-    return namespaceOf(pid, "mnt");
+    struct stat st;
+    return ::stat(("/proc/" + pid + "/ns/mnt").c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 namespace {

@@ -10,10 +10,14 @@ namespace procfs {
 // The whole file; empty when it can't be read.
 std::string readFile(const std::string &path);
 
-// A process's network namespace ("self" or a pid) as nsfs numbers it; 0 when
-// it can't be read (another user's process, or none).
-ino_t netNamespaceOf(const std::string &pid);
-// The same for its mount namespace.
+// This program's file, as the kernel started it; empty when /proc can't tell.
+std::string ownProgram();
+
+// The path names something (stat() follows a link).
+bool exists(const std::string &path);
+
+// A process's mount namespace ("self" or a pid) as nsfs numbers it; 0 when
+// it can't be read (a process that has ended, or none).
 ino_t mountNamespaceOf(const std::string &pid);
 
 // net.ipv4.conf.<interface>.promote_secondaries, "0" or "1" (empty: unreadable).

@@ -6,6 +6,7 @@
 // owner is refused.
 #pragma once
 
+#include "kernel/processes.h"
 #include "kernel/rtnl.h"
 
 #include <string>
@@ -13,7 +14,6 @@
 #include <vector>
 
 namespace manager {
-
 
 enum class Kind { Nobody, NetworkManager, DhcpClient, Networkd };
 
@@ -23,13 +23,11 @@ struct Owner {
 };
 
 // A running program as /proc shows it.
-struct Process {
-    int pid = 0;
-    int ppid = 0;
-    std::string comm;               // the program's name as the kernel keeps it
-    std::vector<std::string> argv;
-    int uid = 0;                    // the real user it runs as
-};
+using Process = processes::Process;
+
+// A process that may be a DHCP client of the machine's: it runs as root or as
+// the client's own system user. Anyone can name a process "dhclient".
+bool trusted(const Process &process);
 
 // A process that may be a DHCP client of the machine's: it runs as root or as
 // the client's own system user. Anyone can name a process "dhclient".

@@ -3,6 +3,9 @@
 #include "process.h"
 #include "text.h"
 
+#include "kernel/netns.h"
+#include "kernel/processes.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -73,37 +76,13 @@ bool usesResolved()
 
 const char resolvConf[] = "/etc/resolv.conf";
 
-// The machine's own network namespace is the one kernel threads (kthreadd,
-// pid 2) live in; pid 1's may be hidden even from root.
-bool inMachineNamespace()
-{
-    ino_t machine = netNamespaceOf("2");
-    if (!machine)
-        machine = netNamespaceOf("1");
-    return machine && machine == netNamespaceOf("self");
-}
-
-// `ip netns exec` (and a test) mounts a resolver file of the namespace's own
-// over /etc/resolv.conf.
-bool resolverMountedHere()
-{
-    std::istringstream in(readFile("/proc/self/mountinfo"));
-    std::string line;
-    while (std::getline(in, line)) {
-        const std::vector<std::string> fields = words(line);
-        if (fields.size() > 4 && fields[4] == resolvConf)
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 bool resolverFile(std::string *content)
 {
     // Another namespace's interface must not change the machine's resolver:
     // there the record alone carries the interface's DNS server.
-    const bool file = inMachineNamespace() ? !usesResolved() : resolverMountedHere();
+    const bool file = netns::isMachines() ? !usesResolved() : processes::mountedHere(resolvConf);
     *content = file ? readFile(resolvConf) : std::string();
     return file;
 }
@@ -126,7 +105,7 @@ sys::Error setResolver(const std::string &ifname, const std::vector<std::string>
             return sys::Error();
         return putResolverFile(withNameservers(content, servers));
     }
-    if (inMachineNamespace()) {
+    if (netns::isMachines()) {
         std::vector<std::string> arguments = {"resolvectl", servers.empty() ? "revert" : "dns", "--", ifname};
         arguments.insert(arguments.end(), servers.begin(), servers.end());
         const std::string program = findExecutable("resolvectl");
