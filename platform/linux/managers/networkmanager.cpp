@@ -80,12 +80,14 @@ void write(const Change &change, QVariantMap *ipv4)
     }
 }
 
+bool (*stopRequested)() = nullptr;
+
 bool waitFor(const std::function<bool()> &done, int limitMs)
 {
     QElapsedTimer timer;
     timer.start();
     while (!done()) {
-        if (timer.elapsed() > limitMs || timeLeft() <= 0)
+        if (timer.elapsed() > limitMs || pastEnd() || (stopRequested && stopRequested()))
             return false;
         QThread::msleep(50);
     }
@@ -184,7 +186,7 @@ QString bringUp(const std::string &ifname, const Device &device, const QString &
 }
 
 // A device without any profile gets one of its own, named after it.
-bool addProfile(const std::string &ifname, const Device &device, const Change &change, TimeBox *box, std::string *error)
+bool addProfile(const std::string &ifname, const Device &device, const Change &change, std::string *error)
 {
     const QString name = QString::fromStdString(ifname);
     Settings settings;
@@ -203,7 +205,6 @@ bool addProfile(const std::string &ifname, const Device &device, const Change &c
     QString failure = waitActivated(name, pathOf(reply.arguments().value(1)), dhcp ? dhcpLimitMs : staticLimitMs, dhcp);
     if (failure.isEmpty())
         return true;
-    box->undo();
     call(pathOf(reply.arguments().value(0)), profileInterface, QStringLiteral("Delete"), {});
     return fail(error, failure);
 }
@@ -217,6 +218,12 @@ QString rememberedFile(const std::string &ifname)
 }
 
 } // namespace
+
+void stopWaiting(bool (*stop)(), int afterMs)
+{
+    stopRequested = stop;
+    endBy(afterMs);
+}
 
 std::map<std::string, View> managed(bool methods)
 {
@@ -236,15 +243,21 @@ std::map<std::string, View> managed(bool methods)
     return result;
 }
 
-bool manages(const std::string &ifname)
+bool manages(const std::string &ifname, std::string *unknown)
 {
     World world;
-    return look(&world) && world.devices.contains(QString::fromStdString(ifname));
+    QString why;
+    bool silent = false;
+    if (look(&world, &why, &silent))
+        return world.devices.contains(QString::fromStdString(ifname));
+    if (unknown && silent)
+        *unknown = why.toStdString();
+    return false;
 }
 
 bool apply(const std::string &ifname, const Change &change, std::string *error)
 {
-    TimeBox box;
+    const TimeBox box;
     World world;
     Device device;
     if (!find(ifname, &world, &device, error))
@@ -252,7 +265,7 @@ bool apply(const std::string &ifname, const Change &change, std::string *error)
     // The profile active on the device, else one it could activate.
     const QString profile = !device.profile.isEmpty() ? device.profile : device.available.value(0);
     if (profile.isEmpty())
-        return addProfile(ifname, device, change, &box, error);
+        return addProfile(ifname, device, change, error);
 
     const QString name = QString::fromStdString(ifname);
     Settings before;
@@ -269,7 +282,6 @@ bool apply(const std::string &ifname, const Change &change, std::string *error)
     if (failure.isEmpty())
         return true;
     // Back to the profile as it was, applied as it was.
-    box.undo();
     update(profile, before);
     if (!device.profile.isEmpty())
         activate(name, device, device.profile, staticLimitMs, true);

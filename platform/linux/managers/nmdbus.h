@@ -37,10 +37,14 @@ QDBusMessage call(const QString &path, const QString &interface, const QString &
                   const QString &destination = service);
 bool failed(const QDBusMessage &reply);
 
-// A change in NetworkManager ends within 50 s while it lives, even when a
-// password prompt is left unanswered, so that netsh ends inside its caller's
-// minute: its calls and waits end 40 s after it began, or 50 s after once
-// undo() is called for putting things back. Outside one a call waits 10 s.
+// From then on every call and wait gets a second at most: a caller that must
+// end by a time (a command interpreter kills netsh at 60 s) sets it.
+void endBy(qint64 msFromNow);
+bool pastEnd();
+
+// A change in NetworkManager made where no end is set (the window's worker
+// restarting an adapter) ends 40 s after it began, even when a password prompt
+// is left unanswered.
 class TimeBox
 {
 public:
@@ -48,10 +52,10 @@ public:
     ~TimeBox();
     TimeBox(const TimeBox &) = delete;
     TimeBox &operator=(const TimeBox &) = delete;
-    void undo();
+
+private:
+    bool m_own;
 };
-// What is left of the current change's time in ms; a call's 10 s outside one.
-qint64 timeLeft();
 
 // An object path property; empty for none ("/").
 QString pathOf(const QVariant &value);
@@ -82,8 +86,10 @@ struct World {
 
 // What NetworkManager manages in this network namespace. False (with the
 // reason) when there is no bus, no NetworkManager, or one that serves another
-// namespace: then at once, without a D-Bus time-out.
-bool look(World *world, QString *error = nullptr);
+// namespace: then at once, without a D-Bus time-out. *silent is set when the
+// bus or NetworkManager is there but did not answer in time: then whether it
+// manages anything can't be told.
+bool look(World *world, QString *error = nullptr, bool *silent = nullptr);
 
 // The DNS servers of the device's IPv4 configuration.
 QStringList nameservers(const World &world, const Device &device);

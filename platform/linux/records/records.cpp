@@ -3,6 +3,7 @@
 #include "kernel/netns.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -375,8 +376,10 @@ std::string addressesText(const std::vector<rtnl::Address4> &addresses)
 
 bool holds(const InterfaceState &state, const std::vector<rtnl::Address4> &present)
 {
+    // A client without a server takes a link-local address, for good.
     if (state.method == "dhcp")
-        return std::none_of(present.begin(), present.end(), [](const rtnl::Address4 &a) { return a.permanent; });
+        return std::none_of(present.begin(), present.end(),
+                            [](const rtnl::Address4 &a) { return a.permanent && (ntohl(a.address) >> 16) != 0xa9fe; });
     if (state.method != "static")
         return true;
     bool ok = false;

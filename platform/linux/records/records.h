@@ -70,7 +70,8 @@ std::string addressesText(const std::vector<rtnl::Address4> &addresses);
 // Whether the record still describes the interface as the kernel has it now: a
 // static record holds while the interface has exactly the addresses netsh set,
 // a DHCP record while every address is one with a lifetime, as a client leaves
-// it. A record that no longer holds was overtaken by a change made elsewhere.
+// it, or a link-local one it took for want of a server. A record that no
+// longer holds was overtaken by a change made elsewhere.
 bool holds(const InterfaceState &state, const std::vector<rtnl::Address4> &present);
 
 // The lease the DHCP client recorded; only while the interface's own record
