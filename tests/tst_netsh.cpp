@@ -11,6 +11,9 @@
 #include <random>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -44,6 +47,19 @@ QString firstGap(const QString &before, const QString &events, bool routeKept)
     return QString();
 }
 
+// The DHCP clients of the test's namespace: live dhcpcd processes that no dhcpcd started.
+int clients()
+{
+    int count = 0;
+    for (const QString &pid : testnet::dhcpClients()) {
+        QFile stat("/proc/" + pid + "/stat");
+        const QString fields = stat.open(QIODevice::ReadOnly) ? QString(stat.readAll()).section(") ", 1) : QString();
+        QFile parent("/proc/" + fields.section(' ', 1, 1) + "/comm");
+        count += fields.section(' ', 0, 0) != "Z" && parent.open(QIODevice::ReadOnly) && parent.readAll() != "dhcpcd\n";
+    }
+    return count;
+}
+
 // The next netsh for an interface, which finishes or rolls back what a killed one left.
 bool nextRun(const QString &name)
 {
@@ -68,6 +84,8 @@ private slots:
     void refusedOrRolledBack();
     void killedOrAtOnce_data();
     void killedOrAtOnce();
+    void killedAnywhere_data();
+    void killedAnywhere();
 
 private:
     QTemporaryDir m_scratch;
@@ -169,9 +187,12 @@ void tst_netsh::hostileNames_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("served"); // dhcpcd takes the name
-    QTest::newRow("an option") << "-cpwn" << true;
-    QTest::newRow("a quote") << "q\"uote" << true;
-    QTest::newRow("backslashes before the closing quote") << "back\\sl\\" << false;
+    QTest::addColumn<QString>("address"); // what it takes: a lease, or without a server a link-local address
+    const QString lease = "^10\\.90\\.0\\.(5\\d|60)/24~ ";
+    QTest::newRow("an option") << "-cpwn" << true << lease;
+    QTest::newRow("a quote") << "q\"uote" << true << lease;
+    QTest::newRow("backslashes before the closing quote") << "back\\sl\\" << false << lease;
+    QTest::newRow("no DHCP server") << "ll0" << true << "^169\\.254\\.\\d+\\.\\d+/16 ";
 }
 
 // DHCP, then static again, through the worker and cmd.exe as the window goes:
@@ -181,16 +202,18 @@ void tst_netsh::hostileNames()
 {
     QFETCH(QString, name);
     QFETCH(bool, served);
+    QFETCH(QString, address);
     m_peers.emplace_back(new testnet::Peer(name, "10.90.0.1/24"));
     m_peers.emplace_back(new testnet::Peer("hx9", "10.91.0.1/24"));
     QVERIFY(m_peers[0]->ok() && m_peers[1]->ok() && testnet::ip({"link", "set", "hx9", "down"})
-            && m_peers[0]->startDhcp("10.90.0.50", "10.90.0.60", "10.90.0.53"));
+            && (address.startsWith("^169") || m_peers[0]->startDhcp("10.90.0.50", "10.90.0.60", "10.90.0.53")));
     const QByteArray bystander = QJsonDocument(testnet::ipJson({"-d", "addr", "show", "hx9"})).toJson();
     windowChanger worker;
     worker.setDhcpAddress(name);
     QVERIFY2(testnet::dhcpClients().isEmpty() != served, "a DHCP client serves the adapter if it takes the name");
-    QTRY_VERIFY2_WITH_TIMEOUT(!served || testnet::configOf(name).contains(QRegExp("^10\\.90\\.0\\.(5\\d|60)/24~ ")),
-                              qPrintable("no lease: " + testnet::configOf(name)), 30000);
+    QTRY_VERIFY2_WITH_TIMEOUT(!served || testnet::configOf(name).contains(QRegExp(address)),
+                              qPrintable("no address: " + testnet::configOf(name)), 30000);
+    QVERIFY2(!served || worker.getAddress(name).dhcpEnabled == 1, "the panel says DHCP");
     QCOMPARE(QJsonDocument(testnet::ipJson({"-d", "addr", "show", "hx9"})).toJson(), bystander);
     worker.setAddress({name, "10.90.0.8", "255.255.255.0", "10.90.0.1"});
     QCOMPARE(testnet::configOf(name), QString("10.90.0.8/24 | 10.90.0.1 1 static"));
@@ -199,28 +222,38 @@ void tst_netsh::hostileNames()
 
 void tst_netsh::refusedOrRolledBack_data()
 {
-    QTest::addColumn<QString>("command"); // after "interface ip set address name=vf0"
+    QTest::addColumn<QString>("command"); // "address ..." or "dns ...", for vf0
     QTest::addColumn<QByteArray>("client"); // stands in for dhcpcd, after it marks that it runs
-    QTest::addColumn<QString>("meddling"); // with the client: SIGTERM or kill -9 to netsh or cmd.exe; or a record folder's
+    // With the client: SIGTERM or kill -9 to netsh or cmd.exe; else what is planted: a record folder's
+    // mode, the lock, a silent system bus, a lease
+    QTest::addColumn<QString>("meddling");
     QTest::addColumn<QString>("message");
-    const QString dhcp = "source=dhcp", good = "source=static addr=10.92.0.20 mask=255.255.255.0 gateway=10.92.0.1 gwmetric=1";
+    const QString dhcp = "address source=dhcp", good = "address source=static addr=10.92.0.20 mask=255.255.255.0 gateway=10.92.0.1 gwmetric=1";
     const QByteArray hang = "ip -4 addr flush dev vf0; exec sleep 60";
     QTest::newRow("keyword twice") << good + " ADDR=10.92.0.8" << QByteArray() << "" << "given twice";
-    QTest::newRow("holes in mask") << "source=static addr=10.92.0.9 mask=255.255.0.255" << QByteArray() << "" << "contiguous";
-    QTest::newRow("gateway elsewhere") << "source=static addr=10.92.0.9 mask=255.255.255.0 gateway=10.61.0.1" << QByteArray() << ""
+    QTest::newRow("holes in mask") << "address source=static addr=10.92.0.9 mask=255.255.0.255" << QByteArray() << "" << "contiguous";
+    QTest::newRow("gateway elsewhere") << "address source=static addr=10.92.0.9 mask=255.255.255.0 gateway=10.61.0.1" << QByteArray() << ""
                                        << "not in the subnet";
     QTest::newRow("client flushes, then fails") << dhcp << QByteArray("ip -4 addr flush dev vf0; exit 1") << "" << "could not be started";
-    QTest::newRow("client ends without a daemon") << dhcp << QByteArray("exit 0") << "" << "did not keep running";
+    QTest::newRow("client ends without a daemon, its child stays")
+        << dhcp << QByteArray("sleep 60 >/dev/null 2>&1 & exit 0") << "" << "did not keep running.";
     QTest::newRow("client hangs") << dhcp << hang << "" << "did not end within";
     QTest::newRow("client hangs, SIGTERM") << dhcp << hang << "SIGTERM" << "interrupted";
     QTest::newRow("client hangs, cmd.exe killed") << dhcp << hang << "cmd.exe killed" << QString();
     QTest::newRow("client hangs, netsh killed, the next run") << dhcp << hang << "netsh killed" << QString();
     QTest::newRow("records others may write") << good << QByteArray() << "shared" << "can be written by other users";
     QTest::newRow("a link planted as the lock") << good << QByteArray() << "link" << "can't be used";
+    QTest::newRow("a FIFO planted as the lock") << good << QByteArray() << "fifo" << "vf0.lock is not a regular file.";
+    QTest::newRow("a system bus that never answers") << good << QByteArray() << "silent bus" << "did not answer within";
+    const QString dhcpDns = "dns source=dhcp";
+    QTest::newRow("a damaged lease") << dhcpDns << QByteArray() << "lease damaged" << "is damaged";
+    QTest::newRow("a FIFO as the lease") << dhcpDns << QByteArray() << "lease fifo" << "is not a regular file";
+    QTest::newRow("an oversized lease") << dhcpDns << QByteArray() << "lease large" << "is larger than a record can be";
+    QTest::newRow("a linked lease") << dhcpDns << QByteArray() << "lease link" << "is a symbolic link";
 }
 
 // A change that can't be made ends with the interface as it was, every
-// attribute kept, and netsh says why in one line.
+// attribute kept, its record, resolver and DHCP client too, and netsh says why in one line.
 void tst_netsh::refusedOrRolledBack()
 {
     QFETCH(QString, command);
@@ -235,6 +268,7 @@ void tst_netsh::refusedOrRolledBack()
             && testnet::ip({"route", "add", "10.92.0.0/24", "dev", "vf0", "proto", "77", "src", "10.92.0.10"})
             && testnet::ip({"route", "add", "default", "via", "10.92.0.1", "dev", "vf0", "metric", "1", "proto", "42", "src", "10.92.0.10", "mtu", "1400"}));
     const QString started = m_scratch.filePath("started"), state = m_scratch.filePath("state");
+    const QString records = QString::fromStdString(records::namespaceDir()) + "/vf0";
     QFile fake(m_scratch.filePath("dhcpcd"));
     QVERIFY(fake.open(QIODevice::WriteOnly | QIODevice::Truncate) && fake.setPermissions(QFile::ReadOwner | QFile::ExeOwner)
             && fake.write("#!/bin/sh\ntouch '" + QFile::encodeName(started) + "'\n" + client + "\n") > 0);
@@ -242,11 +276,36 @@ void tst_netsh::refusedOrRolledBack()
     QVERIFY(client.isEmpty() || mount(QFile::encodeName(fake.fileName()).constData(), "/usr/sbin/dhcpcd", nullptr, MS_BIND, nullptr) == 0);
     QFile::remove(started);
     QVERIFY(meddling != "shared" || QFile::setPermissions(state, QFile::permissions(state) | QFile::WriteGroup));
-    QVERIFY(meddling != "link" || QFile::link(m_scratch.filePath("elsewhere"), QString::fromStdString(records::namespaceDir()) + "/vf0.lock"));
+    QVERIFY(meddling != "link" || QFile::link(m_scratch.filePath("elsewhere"), records + ".lock"));
+    QVERIFY(meddling != "fifo" || mkfifo(QFile::encodeName(records + ".lock").constData(), 0600) == 0);
+    sockaddr_un bus = {AF_UNIX, {}}; // listens, never reads
+    qstrncpy(bus.sun_path, QFile::encodeName(m_scratch.filePath("bus")).constData(), sizeof bus.sun_path);
+    const int silentBus = meddling == "silent bus" ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    QVERIFY(silentBus < 0 || (bind(silentBus, reinterpret_cast<sockaddr *>(&bus), sizeof bus) == 0 && listen(silentBus, 8) == 0));
+    if (meddling.startsWith("lease ")) { // on DHCP by its record
+        rtnl::Link link;
+        records::InterfaceState onDhcp;
+        onDhcp.method = "dhcp";
+        QVERIFY(rtnl::linkByName("vf0", &link) && records::save(link, onDhcp));
+        QFile lease(records + ".lease");
+        QVERIFY(meddling != "lease damaged" || (lease.open(QIODevice::WriteOnly) && lease.write("dns\n") > 0));
+        QVERIFY(meddling != "lease fifo" || mkfifo(QFile::encodeName(lease.fileName()).constData(), 0644) == 0);
+        QVERIFY(meddling != "lease large" || (lease.open(QIODevice::WriteOnly) && lease.write(QByteArray(70000, '\n')) > 0));
+        QVERIFY(meddling != "lease link" || QFile::link(m_scratch.filePath("elsewhere"), lease.fileName()));
+    }
+    const auto recorded = [&] {
+        QFile record(records + ".state"), resolver("/etc/resolv.conf");
+        return (record.open(QIODevice::ReadOnly) ? record.readAll() : "none") + (resolver.open(QIODevice::ReadOnly) ? resolver.readAll() : "");
+    };
     const QString before = testnet::kernelState();
+    const QByteArray recordedBefore = recorded();
     QProcess netsh;
     netsh.setProcessChannelMode(QProcess::MergedChannels);
-    const QString arguments = "interface ip set address name=vf0 " + command;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (silentBus >= 0)
+        environment.insert("DBUS_SYSTEM_BUS_ADDRESS", QString("unix:path=") + bus.sun_path);
+    netsh.setProcessEnvironment(environment);
+    const QString arguments = "interface ip set " + command.section(' ', 0, 0) + " name=vf0 " + command.section(' ', 1);
     if (meddling == "cmd.exe killed")
         netsh.start(testnet::tool("cmd.exe"), {"/c", "netsh " + arguments});
     else
@@ -265,23 +324,32 @@ void tst_netsh::refusedOrRolledBack()
         QVERIFY2(netsh.exitCode() == 1 && output.contains(message) && output.count('\n') == 1, qPrintable(output));
     QVERIFY(meddling != "netsh killed" || nextRun("vf0"));
     QCOMPARE(testnet::kernelState(), before);
+    QVERIFY(signal == SIGKILL || recorded() == recordedBefore);
+    QVERIFY2(testnet::run("pgrep", {"--ns", QString::number(getpid()), "--nslist", "net", "-x", "sleep"}) == 1, "the client left a process");
     QVERIFY2(!QFile::exists(m_scratch.filePath("elsewhere")), "the planted link was not followed");
+    if (silentBus >= 0)
+        close(silentBus);
 }
 
 void tst_netsh::killedOrAtOnce_data()
 {
     QTest::addColumn<int>("changes"); // started together in each round
-    QTest::addColumn<bool>("killed"); // the first late in its change, else all wait while the lock is held here
-    QTest::newRow("killed") << 1 << true;
-    QTest::newRow("three at once") << 3 << false; // a race that a missing lock loses now and then
+    // "killed": the first, late in its change; "locked": all wait while the lock is held here; "DHCP first":
+    // the others follow it within 60 ms; "bystanders": locked, beside processes of nobody named like DHCP clients
+    QTest::addColumn<QString>("how");
+    QTest::newRow("killed") << 1 << "killed";
+    QTest::newRow("three at once") << 3 << "locked"; // a race that a missing lock loses now and then
+    QTest::newRow("DHCP and three static at once") << 4 << "DHCP first";
+    QTest::newRow("beside nobody's DHCP clients") << 3 << "bystanders";
 }
 
-// Static changes back and forth: each that ends by itself exits 0, and the
-// interface is always in one of them, whole.
+// Static changes back and forth, and DHCP: each that ends by itself exits 0,
+// and the interface is always in one of them, whole.
 void tst_netsh::killedOrAtOnce()
 {
     QFETCH(int, changes);
-    QFETCH(bool, killed);
+    QFETCH(QString, how);
+    const bool killed = how == "killed", locked = !killed && how != "DHCP first";
     m_peers.emplace_back(new testnet::Peer("vk0", "10.93.0.1/24"));
     QElapsedTimer whole; // kills fall in the time of a change
     whole.start();
@@ -294,19 +362,31 @@ void tst_netsh::killedOrAtOnce()
     std::mt19937 random(getpid());
     QFile lock(QString::fromStdString(records::namespaceDir()) + "/vk0.lock");
     QVERIFY(lock.open(QIODevice::ReadWrite));
-    for (int round = 1; round <= 20; ++round) {
-        QVERIFY(killed || flock(lock.handle(), LOCK_EX) == 0);
+    QProcess bystanders[2];
+    for (int i = 0; how == "bystanders" && i < 2; ++i) {
+        bystanders[i].start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "perl", "-e",
+                                        QString("$0 = '%1'; sleep 60").arg(i ? "dhclient" : "dhcpcd")});
+        QVERIFY(bystanders[i].waitForStarted());
+    }
+    QTest::qWait(how == "bystanders" ? 200 : 0); // named by then
+    const int others = clients();
+    for (int round = 1; round <= (how == "DHCP first" ? 10 : 20); ++round) {
+        QVERIFY(!locked || flock(lock.handle(), LOCK_EX) == 0);
         std::vector<std::unique_ptr<QProcess>> netsh;
         for (int i = 0; i < changes; ++i) {
             netsh.emplace_back(new QProcess);
             netsh.back()->setProcessChannelMode(QProcess::MergedChannels);
-            netsh.back()->start(testnet::tool("netsh"), command((round + i) % 3));
+            const bool dhcp = how == "DHCP first" && i == 0;
+            netsh.back()->start(testnet::tool("netsh"), dhcp ? QString("interface ip set address name=vk0 source=dhcp").split(' ')
+                                                             : command((round + i) % 3));
+            if (how == "DHCP first")
+                usleep(std::uniform_int_distribution<unsigned>(0, 20000)(random));
         }
         if (killed) {
             QVERIFY(netsh[0]->waitForStarted());
             usleep(std::uniform_int_distribution<unsigned>(span / 2, span)(random)); // the kernel changes come late
             kill(pid_t(netsh[0]->processId()), SIGKILL);
-        } else {
+        } else if (locked) {
             QVERIFY2(!netsh[0]->waitForFinished(200), "a change went ahead while the interface was locked");
             QVERIFY(flock(lock.handle(), LOCK_UN) == 0);
         }
@@ -314,8 +394,72 @@ void tst_netsh::killedOrAtOnce()
             QVERIFY2(change->waitForFinished(10000) && (killed || change->exitCode() == 0), change->readAll().constData());
         QVERIFY(!killed || nextRun("vk0"));
         const QString config = testnet::configOf("vk0");
-        QVERIFY2(QRegExp("(10\\.93\\.\\d)\\.10/24 \\| \\1\\.1 1 static").exactMatch(config),
-                 qPrintable(QString("round %1: %2").arg(round).arg(config)));
+        const int running = clients() - others;
+        QVERIFY2(config == "|" ? running == 1 : QRegExp("(10\\.93\\.\\d)\\.10/24 \\| \\1\\.1 1 static").exactMatch(config) && !running,
+                 qPrintable(QString("round %1: %2, %3 DHCP clients").arg(round).arg(config).arg(running)));
+    }
+}
+
+void tst_netsh::killedAnywhere_data()
+{
+    QTest::addColumn<QStringList>("start"); // commands for vd0, after "interface ip set "
+    QTest::addColumn<QString>("change");    // killed at a random point
+    QTest::addColumn<QString>("next");      // the next run, which changes nothing of either
+    const QString manual = "address source=static addr=10.94.0.10 mask=255.255.255.0 gateway=10.94.0.1 gwmetric=1",
+                  dns = "dns source=static addr=192.0.2.1";
+    QTest::newRow("to DHCP") << QStringList{manual, dns} << "address source=dhcp" << dns;
+    QTest::newRow("from DHCP") << QStringList{manual, dns, "address source=dhcp"} << manual << dns;
+    QTest::newRow("DNS") << QStringList{manual, dns} << "dns source=static addr=198.51.100.7" << manual;
+}
+
+// kill -9 anywhere in a change, then the next run: the interface, its record,
+// the resolver and the DHCP client are as before the change or as after it,
+// and the next run is never refused.
+void tst_netsh::killedAnywhere()
+{
+    QFETCH(QStringList, start);
+    QFETCH(QString, change);
+    QFETCH(QString, next);
+    m_peers.emplace_back(new testnet::Peer("vd0", "10.94.0.1/24"));
+    QVERIFY(m_peers.back()->ok());
+    const QString program = testnet::tool("netsh");
+    const auto netsh = [](const QString &command) {
+        return QString("interface ip set %1 name=vd0 %2").arg(command.section(' ', 0, 0), command.section(' ', 1)).split(' ');
+    };
+    const auto state = [] {
+        QFile record(QString::fromStdString(records::namespaceDir()) + "/vd0.state"), resolver("/etc/resolv.conf");
+        record.open(QIODevice::ReadOnly) && resolver.open(QIODevice::ReadOnly);
+        return testnet::configOf("vd0") + QString(" clients %1\n").arg(clients())
+            + QString(record.readAll()).remove(QRegExp("clientPid=\\d+")) + resolver.readAll();
+    };
+    const auto reset = [&] {
+        for (const QString &command : start)
+            QProcess::execute(program, netsh(command));
+        return state();
+    };
+    const QString before = reset();
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(QProcess::execute(program, netsh(change)), 0);
+    const qint64 span = timer.nsecsElapsed() / 1000;
+    QTest::qWait(200); // what a client starts settles
+    const QString after = state();
+    const unsigned seed = qEnvironmentVariableIsSet("VANTOREL_TEST_SEED") ? qEnvironmentVariableIntValue("VANTOREL_TEST_SEED") : unsigned(time(nullptr));
+    qInfo("kills at random points, seed %u (VANTOREL_TEST_SEED)", seed);
+    std::mt19937 random(seed);
+    for (int kill9 = 1; kill9 <= 12; ++kill9) {
+        QCOMPARE(reset(), before);
+        QProcess killed;
+        killed.start(program, netsh(change));
+        QVERIFY(killed.waitForStarted());
+        usleep(std::uniform_int_distribution<unsigned>(0, unsigned(span))(random));
+        kill(pid_t(killed.processId()), SIGKILL);
+        killed.waitForFinished();
+        QString output;
+        QVERIFY2(testnet::run(program, netsh(next), &output) == 0, qPrintable(output));
+        QTest::qWait(200);
+        const QString now = state();
+        QVERIFY2(now == before || now == after, qPrintable(QString("kill %1: %2").arg(kill9).arg(now)));
     }
 }
 

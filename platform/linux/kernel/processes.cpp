@@ -54,6 +54,11 @@ bool read(int pid, Process *process)
     std::istringstream cmdline(procfs::readFile(folderOf(pid) + "/cmdline"));
     for (std::string word; std::getline(cmdline, word, '\0');)
         process->argv.push_back(word);
+    std::istringstream status(procfs::readFile(folderOf(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Uid:", 0) == 0)
+            std::istringstream(line.substr(4)) >> process->uid;
+    }
     process->pid = pid;
     return true;
 }

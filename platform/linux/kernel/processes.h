@@ -12,6 +12,7 @@ struct Process {
     int ppid = 0;
     std::string comm;               // the program's name as the kernel keeps it
     std::vector<std::string> argv;
+    int uid = 0;                    // the real user it runs as
 };
 
 // The pids /proc lists, in its order.

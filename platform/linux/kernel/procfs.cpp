@@ -29,6 +29,12 @@ bool exists(const std::string &path)
     return ::stat(path.c_str(), &st) == 0;
 }
 
+ino_t mountNamespaceOf(const std::string &pid)
+{
+    struct stat st;
+    return ::stat(("/proc/" + pid + "/ns/mnt").c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
 namespace {
 
 std::string promotePath(const std::string &ifname)

@@ -16,6 +16,10 @@ std::string ownProgram();
 // The path names something (stat() follows a link).
 bool exists(const std::string &path);
 
+// A process's mount namespace ("self" or a pid) as nsfs numbers it; 0 when
+// it can't be read (a process that has ended, or none).
+ino_t mountNamespaceOf(const std::string &pid);
+
 // net.ipv4.conf.<interface>.promote_secondaries, "0" or "1" (empty: unreadable).
 std::string promoteSecondaries(const std::string &ifname);
 bool setPromoteSecondaries(const std::string &ifname, const std::string &value);

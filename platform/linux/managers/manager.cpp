@@ -3,11 +3,11 @@
 #include "kernel/netns.h"
 #include "kernel/procfs.h"
 #include "kernel/processes.h"
-#include "managers/networkmanager.h"
 #include "records/records.h"
 
 #include <fstream>
 #include <map>
+#include <pwd.h>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -100,6 +100,15 @@ bool serves(const Process &given, const std::string &ifname)
     return !namesAny;
 }
 
+bool trusted(const Process &process)
+{
+    if (process.uid == 0)
+        return true;
+    // dhcpcd's helpers drop root for a user of its own.
+    const passwd *user = process.comm == "dhcpcd" ? ::getpwnam("dhcpcd") : nullptr;
+    return user && user->pw_uid == uid_t(process.uid);
+}
+
 bool networkdManages(const std::string &linkStateFile)
 {
     std::istringstream in(linkStateFile);
@@ -131,7 +140,7 @@ Owner decide(const std::string &ifname, bool networkManager, const std::vector<P
         grown = own.size() - before;
     }
     for (const Process &p : clients) {
-        if (!own.count(p.pid) && serves(p, ifname))
+        if (!own.count(p.pid) && trusted(p) && serves(p, ifname))
             return {Kind::DhcpClient, p.comm + " (process " + std::to_string(p.pid) + ")"};
     }
     if (networkd)
@@ -139,12 +148,11 @@ Owner decide(const std::string &ifname, bool networkManager, const std::vector<P
     return {};
 }
 
-Owner of(const rtnl::Link &link)
+Owner foreign(const rtnl::Link &link)
 {
     records::InterfaceState state;
     records::load(link, &state);
-    return decide(link.name, networkmanager::manages(link.name), dhcpClients(), state.clientPid,
-                  networkdManagesHere(link.index));
+    return decide(link.name, false, dhcpClients(), state.clientPid, networkdManagesHere(link.index));
 }
 
 std::string refusal(const std::string &ifname, const Owner &owner)

@@ -25,6 +25,14 @@ struct Owner {
 // A running program as /proc shows it.
 using Process = processes::Process;
 
+// A process that may be a DHCP client of the machine's: it runs as root or as
+// the client's own system user. Anyone can name a process "dhclient".
+bool trusted(const Process &process);
+
+// A process that may be a DHCP client of the machine's: it runs as root or as
+// the client's own system user. Anyone can name a process "dhclient".
+bool trusted(const Process &process);
+
 // The process is a DHCP client that serves the interface: its command line
 // names it, or names no interface at all (then it serves every one).
 bool serves(const Process &process, const std::string &ifname);
@@ -39,8 +47,10 @@ bool networkdManages(const std::string &linkStateFile);
 Owner decide(const std::string &ifname, bool networkManager, const std::vector<Process> &clients,
              int ownClient, bool networkd);
 
-// The live answer for an interface of the current network namespace.
-Owner of(const rtnl::Link &link);
+// The live answer for an interface of the current network namespace, short of
+// NetworkManager, which is asked on its own (networkmanager::manages): a DHCP
+// client that netsh did not start, or systemd-networkd.
+Owner foreign(const rtnl::Link &link);
 
 // One line refusing a change of an interface that `owner` manages.
 std::string refusal(const std::string &ifname, const Owner &owner);

@@ -80,12 +80,14 @@ void write(const Change &change, QVariantMap *ipv4)
     }
 }
 
+bool (*stopRequested)() = nullptr;
+
 bool waitFor(const std::function<bool()> &done, int limitMs)
 {
     QElapsedTimer timer;
     timer.start();
     while (!done()) {
-        if (timer.elapsed() > limitMs)
+        if (timer.elapsed() > limitMs || pastEnd() || (stopRequested && stopRequested()))
             return false;
         QThread::msleep(50);
     }
@@ -217,6 +219,12 @@ QString rememberedFile(const std::string &ifname)
 
 } // namespace
 
+void stopWaiting(bool (*stop)(), int afterMs)
+{
+    stopRequested = stop;
+    endBy(afterMs);
+}
+
 std::map<std::string, View> managed(bool methods)
 {
     std::map<std::string, View> result;
@@ -235,14 +243,21 @@ std::map<std::string, View> managed(bool methods)
     return result;
 }
 
-bool manages(const std::string &ifname)
+bool manages(const std::string &ifname, std::string *unknown)
 {
     World world;
-    return look(&world) && world.devices.contains(QString::fromStdString(ifname));
+    QString why;
+    bool silent = false;
+    if (look(&world, &why, &silent))
+        return world.devices.contains(QString::fromStdString(ifname));
+    if (unknown && silent)
+        *unknown = why.toStdString();
+    return false;
 }
 
 bool apply(const std::string &ifname, const Change &change, std::string *error)
 {
+    const TimeBox box;
     World world;
     Device device;
     if (!find(ifname, &world, &device, error))
@@ -277,6 +292,7 @@ bool apply(const std::string &ifname, const Change &change, std::string *error)
 
 bool stop(const std::string &ifname, std::string *error)
 {
+    const TimeBox box;
     World world;
     Device device;
     if (!find(ifname, &world, &device, error))
@@ -299,6 +315,7 @@ bool stop(const std::string &ifname, std::string *error)
 
 bool start(const std::string &ifname, const std::string &mac, std::string *error)
 {
+    const TimeBox box;
     World world;
     Device device;
     if (!find(ifname, &world, &device, error))

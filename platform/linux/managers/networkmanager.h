@@ -24,7 +24,9 @@ struct View {
 // plus one per active profile when `methods` are wanted (View::dhcp).
 std::map<std::string, View> managed(bool methods = true);
 
-bool manages(const std::string &ifname);
+// *unknown, when given, gets why it can't be told: a bus or NetworkManager
+// that is there and did not answer in time.
+bool manages(const std::string &ifname, std::string *unknown = nullptr);
 
 // One of the four IPv4 changes of the network shell. Addresses in network byte order.
 struct Change {
@@ -33,6 +35,11 @@ struct Change {
     int prefix = 0;                 // StaticAddress
     uint32_t gateway = 0;           // StaticAddress; 0 for none
 };
+
+// Ends every wait for NetworkManager early once `stop` says so (a signal asked
+// the caller to end) or after `afterMs`, and gives every call after that a
+// second: a change then fails and is undone.
+void stopWaiting(bool (*stop)(), int afterMs);
 
 // Writes the change into the device's profile and applies it, waiting (with a
 // time limit) until the device has it. On failure the profile is as it was and

@@ -7,8 +7,19 @@
 #include <QDBusConnection>
 #include <QDBusMetaType>
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <map>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace nmdbus {
 
@@ -17,6 +28,8 @@ namespace {
 // Update2 flag: write the profile to its file.
 constexpr uint toDisk = 0x1;
 constexpr int callLimitMs = 10000;
+constexpr int changeLimitMs = 40000;
+QDeadlineTimer end(QDeadlineTimer::Forever);
 
 // QtDBus wants an application object; netsh has none of its own.
 void ensureApplication()
@@ -29,6 +42,80 @@ void ensureApplication()
     new QCoreApplication(argc, argv);
 }
 
+// How long the bus may take to answer the first line of its handshake.
+constexpr int answerLimitMs = 5000;
+
+// Why the bus (found once per process) or, in the last look, the bus or
+// NetworkManager is there but did not answer; empty while they do.
+QString busSilence;
+QString silence;
+
+enum class Bus { Absent, Answers, Silent };
+
+// The socket of a "unix:path=..." or "unix:abstract=..." address ("%xx" escapes
+// allowed); false for any other kind, which QtDBus is left to try.
+bool socketAddress(const QByteArray &addresses, sockaddr_un *where, socklen_t *size)
+{
+    for (const QByteArray &address : addresses.split(';')) {
+        if (!address.startsWith("unix:"))
+            continue;
+        for (const QByteArray &pair : address.mid(5).split(',')) {
+            const bool abstract = pair.startsWith("abstract=");
+            if (!abstract && !pair.startsWith("path="))
+                continue;
+            const QByteArray path = QByteArray::fromPercentEncoding(pair.mid(pair.indexOf('=') + 1));
+            if (path.size() + 1 >= int(sizeof where->sun_path))
+                return false;
+            *where = {};
+            where->sun_family = AF_UNIX;
+            std::memcpy(where->sun_path + (abstract ? 1 : 0), path.constData(), size_t(path.size()));
+            // An abstract name is as long as it is, with no terminating zero.
+            *size = abstract ? socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(path.size())) : socklen_t(sizeof *where);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the bus answers the start of the handshake within the time limit:
+// QtDBus would wait for good on a socket that accepts and never reads. A
+// signal ends the wait.
+Bus probe(const QByteArray &address)
+{
+    sockaddr_un where;
+    socklen_t size = 0;
+    if (!socketAddress(address, &where, &size))
+        return Bus::Answers;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return Bus::Absent;
+    const QByteArray hello = QByteArray(1, '\0') + "AUTH EXTERNAL " + QByteArray::number(::getuid()).toHex() + "\r\n";
+    QElapsedTimer timer;
+    timer.start();
+    const auto wait = [&](short events) {
+        pollfd p = {fd, events, 0};
+        const int left = int(answerLimitMs - timer.elapsed());
+        return left > 0 && ::poll(&p, 1, left) == 1;
+    };
+    Bus bus = Bus::Silent;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&where), size) != 0 && errno != EINPROGRESS)
+        bus = Bus::Absent;
+    else if (wait(POLLOUT) && ::send(fd, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) == hello.size()) {
+        char reply[256];
+        // Any reply line will do: OK, or a rejection that QtDBus reports at once.
+        for (QByteArray line; bus == Bus::Silent && wait(POLLIN);) {
+            const ssize_t n = ::recv(fd, reply, sizeof reply, 0);
+            if (n <= 0)
+                break;
+            line.append(reply, int(n));
+            if (line.contains("\r\n"))
+                bus = Bus::Answers;
+        }
+    }
+    ::close(fd);
+    return bus;
+}
+
 // The system bus, connected once per process; null when there is none, found
 // without a time-out: no address and no socket means no bus.
 QDBusConnection *bus()
@@ -36,6 +123,12 @@ QDBusConnection *bus()
     static QDBusConnection *connection = [] () -> QDBusConnection * {
         struct stat st;
         if (qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS") && ::stat("/run/dbus/system_bus_socket", &st) != 0)
+            return nullptr;
+        QByteArray address = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        const Bus answer = probe(address.isEmpty() ? QByteArray("unix:path=/run/dbus/system_bus_socket") : address);
+        if (answer == Bus::Silent)
+            busSilence = QStringLiteral("the system bus did not answer within %1 s").arg(answerLimitMs / 1000);
+        if (answer != Bus::Answers)
             return nullptr;
         ensureApplication();
         qDBusRegisterMetaType<Settings>();
@@ -47,6 +140,17 @@ QDBusConnection *bus()
         return system.isConnected() ? new QDBusConnection(system) : nullptr;
     }();
     return connection;
+}
+
+// A reply that did not come in time.
+bool unanswered(const QDBusMessage &reply)
+{
+    const QString name = reply.errorName();
+    if (name != QLatin1String("org.freedesktop.DBus.Error.NoReply") && name != QLatin1String("org.freedesktop.DBus.Error.Timeout")
+        && name != QLatin1String("org.freedesktop.DBus.Error.Disconnected"))
+        return false;
+    silence = reply.errorMessage();
+    return true;
 }
 
 enum class Serves { No, Yes, Unknown };
@@ -63,6 +167,7 @@ Serves servesHere()
                                     QStringLiteral("GetConnectionUnixProcessID"), {service},
                                     QStringLiteral("org.freedesktop.DBus"));
     if (failed(reply)) {
+        unanswered(reply);
         return Serves::No;
     }
     const netns::Id own = netns::current();
@@ -95,7 +200,34 @@ QDBusMessage call(const QString &path, const QString &interface, const QString &
     message.setArguments(arguments);
     // Asking must never start a NetworkManager that the machine keeps stopped.
     message.setAutoStartService(false);
-    return bus()->call(message, QDBus::Block, callLimitMs);
+    // Until the end the caller set a call may wait for the desktop user to
+    // answer polkit's password prompt.
+    message.setInteractiveAuthorizationAllowed(true);
+    const int limitMs = end.isForever() ? callLimitMs : pastEnd() ? 1000 : int(end.remainingTime() + 1000);
+    return bus()->call(message, QDBus::Block, limitMs);
+}
+
+void endBy(qint64 msFromNow)
+{
+    end.setRemainingTime(msFromNow);
+}
+
+bool pastEnd()
+{
+    return end.hasExpired();
+}
+
+TimeBox::TimeBox()
+    : m_own(end.isForever())
+{
+    if (m_own)
+        endBy(changeLimitMs);
+}
+
+TimeBox::~TimeBox()
+{
+    if (m_own)
+        end = QDeadlineTimer(QDeadlineTimer::Forever);
 }
 
 bool failed(const QDBusMessage &reply)
@@ -109,12 +241,17 @@ QString pathOf(const QVariant &value)
     return path == QLatin1String("/") ? QString() : path;
 }
 
-bool look(World *world, QString *error)
+bool look(World *world, QString *error, bool *silent)
 {
+    silence.clear();
     const Serves serves = servesHere();
+    if (silence.isEmpty())
+        silence = busSilence;
+    if (silent)
+        *silent = !silence.isEmpty();
     if (serves == Serves::No) {
         if (error)
-            *error = QStringLiteral("it does not run in this network namespace");
+            *error = silence.isEmpty() ? QStringLiteral("it does not run in this network namespace") : silence;
         return false;
     }
     std::map<std::string, rtnl::Link> links;
@@ -125,6 +262,8 @@ bool look(World *world, QString *error)
     const QDBusMessage reply = call(QStringLiteral("/org/freedesktop"), QStringLiteral("org.freedesktop.DBus.ObjectManager"),
                                     QStringLiteral("GetManagedObjects"), {});
     if (failed(reply)) {
+        if (silent)
+            *silent = unanswered(reply);
         if (error)
             *error = reply.errorMessage();
         return false;

@@ -31,10 +31,31 @@ constexpr uint activeActivated = 2;
 constexpr uint activeDeactivated = 4;
 
 // A method call to NetworkManager (or `destination`), waiting for the reply
-// with a time limit. It never starts a service that is not running.
+// with a time limit. It never starts a service that is not running, and lets
+// polkit ask the desktop's user for an administrator's password.
 QDBusMessage call(const QString &path, const QString &interface, const QString &method, const QVariantList &arguments,
                   const QString &destination = service);
 bool failed(const QDBusMessage &reply);
+
+// From then on every call and wait gets a second at most: a caller that must
+// end by a time (a command interpreter kills netsh at 60 s) sets it.
+void endBy(qint64 msFromNow);
+bool pastEnd();
+
+// A change in NetworkManager made where no end is set (the window's worker
+// restarting an adapter) ends 40 s after it began, even when a password prompt
+// is left unanswered.
+class TimeBox
+{
+public:
+    TimeBox();
+    ~TimeBox();
+    TimeBox(const TimeBox &) = delete;
+    TimeBox &operator=(const TimeBox &) = delete;
+
+private:
+    bool m_own;
+};
 
 // An object path property; empty for none ("/").
 QString pathOf(const QVariant &value);
@@ -65,8 +86,10 @@ struct World {
 
 // What NetworkManager manages in this network namespace. False (with the
 // reason) when there is no bus, no NetworkManager, or one that serves another
-// namespace: then at once, without a D-Bus time-out.
-bool look(World *world, QString *error = nullptr);
+// namespace: then at once, without a D-Bus time-out. *silent is set when the
+// bus or NetworkManager is there but did not answer in time: then whether it
+// manages anything can't be told.
+bool look(World *world, QString *error = nullptr, bool *silent = nullptr);
 
 // The DNS servers of the device's IPv4 configuration.
 QStringList nameservers(const World &world, const Device &device);

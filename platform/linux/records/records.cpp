@@ -3,6 +3,7 @@
 #include "kernel/netns.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,15 +32,23 @@ void report(std::string *error, const std::string &text)
         *error = text;
 }
 
-std::string stateRoot()
+// Root keeps the records that everyone reads. Another user (a desktop user
+// changing an adapter through NetworkManager) writes only what is its own,
+// the class key and the profile a restart brings back, in its runtime folder.
+std::string stateRoot(bool writing = false)
 {
     const char *root = std::getenv("VANTOREL_STATE_DIR");
-    return root && *root ? root : "/run/vantorel";
+    if (root && *root)
+        return root;
+    const char *own = std::getenv("XDG_RUNTIME_DIR");
+    if (writing && ::geteuid() != 0 && own && *own == '/')
+        return std::string(own) + "/vantorel";
+    return "/run/vantorel";
 }
 
-std::string folder()
+std::string folder(bool writing = false)
 {
-    return stateRoot() + "/net-" + netns::folderName();
+    return stateRoot(writing) + "/net-" + netns::folderName();
 }
 
 // A folder we keep records in: a real directory that nobody else can change,
@@ -250,8 +259,8 @@ std::set<std::pair<uint32_t, int>> addressSet(const std::string &text, bool *ok)
 
 std::string namespaceDir(std::string *error)
 {
-    const std::string dir = folder();
-    const std::string root = stateRoot();
+    const std::string dir = folder(true);
+    const std::string root = stateRoot(true);
     // Folders above the root are the machine's; the root and ours must be safe.
     const auto slash = root.find_last_of('/');
     if (slash != std::string::npos && slash > 0)
@@ -367,8 +376,10 @@ std::string addressesText(const std::vector<rtnl::Address4> &addresses)
 
 bool holds(const InterfaceState &state, const std::vector<rtnl::Address4> &present)
 {
+    // A client without a server takes a link-local address, for good.
     if (state.method == "dhcp")
-        return std::none_of(present.begin(), present.end(), [](const rtnl::Address4 &a) { return a.permanent; });
+        return std::none_of(present.begin(), present.end(),
+                            [](const rtnl::Address4 &a) { return a.permanent && (ntohl(a.address) >> 16) != 0xa9fe; });
     if (state.method != "static")
         return true;
     bool ok = false;

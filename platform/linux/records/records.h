@@ -24,9 +24,11 @@
 
 namespace records {
 
-// The folder of the current network namespace, created on demand. Empty, with
-// the reason in *error, when it is not safe to write in: not a directory, a
-// symbolic link, not owned by the caller or writable by others.
+// The folder of the current network namespace that the caller writes in,
+// created on demand; for a user other than root (unless VANTOREL_STATE_DIR is
+// set) the one under $XDG_RUNTIME_DIR/vantorel, with its own class key. Empty,
+// with the reason in *error, when it is not safe to write in: not a directory,
+// a symbolic link, not owned by the caller or writable by others.
 std::string namespaceDir(std::string *error = nullptr);
 
 // What tells this interface from any other that has held or will hold its name
@@ -68,7 +70,8 @@ std::string addressesText(const std::vector<rtnl::Address4> &addresses);
 // Whether the record still describes the interface as the kernel has it now: a
 // static record holds while the interface has exactly the addresses netsh set,
 // a DHCP record while every address is one with a lifetime, as a client leaves
-// it. A record that no longer holds was overtaken by a change made elsewhere.
+// it, or a link-local one it took for want of a server. A record that no
+// longer holds was overtaken by a change made elsewhere.
 bool holds(const InterfaceState &state, const std::vector<rtnl::Address4> &present);
 
 // The lease the DHCP client recorded; only while the interface's own record

@@ -136,7 +136,28 @@ int clientOf(const std::string &ifname)
     return isRunningClient(pid) ? pid : 0;
 }
 
-sys::Error startClient(const std::string &ifname, const Environment &environment, int *pid)
+void stopStarted(ino_t mounts)
+{
+    // Never netsh's own namespace or init's, whatever a journal says.
+    if (!mounts || mounts == mountNamespaceOf("self") || mounts == mountNamespaceOf("1"))
+        return;
+    const netns::Id network = netns::of("self");
+    for (int waited = 0; waited < 2000; waited += 10) {
+        bool found = false;
+        for (const int pid : processes::all()) {
+            if (mountNamespaceOf(std::to_string(pid)) == mounts && netns::same(netns::of(std::to_string(pid)), network)) {
+                ::kill(pid, SIGKILL);
+                found = true;
+            }
+        }
+        if (!found)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+sys::Error startClient(const std::string &ifname, const Environment &environment, int *pid,
+                        const std::function<bool(ino_t)> &started)
 {
     std::string unsafe;
     const std::string dir = records::namespaceDir(&unsafe);
@@ -175,11 +196,17 @@ sys::Error startClient(const std::string &ifname, const Environment &environment
         return std::string();
     };
     std::string output;
+    ino_t mounts = 0;
+    const auto noteMounts = [&](pid_t child) {
+        mounts = mountNamespaceOf(std::to_string(child));
+        return mounts && mounts != mountNamespaceOf("self") && (!started || started(mounts));
+    };
     // With -b the client goes to the background at once; one that does not
     // is not waited for long.
-    const int code = spawn(program, arguments, ownMounts, &output, clientStartTime);
+    const int code = spawn(program, arguments, ownMounts, &output, clientStartTime, noteMounts);
     if (code != 0) {
         stopClient(pidInFile(pidFile));
+        stopStarted(mounts);
         const std::string why = lastLine(output);
         return interruption() ? interruptionText()
                               : "The DHCP client could not be started: " + (why.empty() ? "exit code " + std::to_string(code) + "." : why);
@@ -191,8 +218,10 @@ sys::Error startClient(const std::string &ifname, const Environment &environment
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     stopClient(pidInFile(pidFile));
+    stopStarted(mounts);
     *pid = 0;
-    return interruption() ? interruptionText() : "The DHCP client did not keep running: " + lastLine(output);
+    const std::string why = lastLine(output);
+    return interruption() ? interruptionText() : "The DHCP client did not keep running" + (why.empty() ? std::string(".") : ": " + why);
 }
 
 } // namespace netsh

@@ -4,6 +4,7 @@
 #include "netsh.h"
 #include "kernel/error.h"
 
+#include <functional>
 #include <string>
 
 namespace netsh {
@@ -14,7 +15,14 @@ bool isRunningClient(int pid);
 sys::Error stopClient(int pid);
 // The client running for the interface by its pid file, 0 for none.
 int clientOf(const std::string &ifname);
-// Starts dhcpcd for the interface; it goes on running after netsh ends.
-sys::Error startClient(const std::string &ifname, const Environment &environment, int *pid);
+// Starts dhcpcd for the interface; it goes on running after netsh ends. The
+// client runs in a mount namespace of its own, which every process it starts
+// keeps: `started` gets that namespace (see spawn) before the client runs. On
+// failure no process of it is left.
+sys::Error startClient(const std::string &ifname, const Environment &environment, int *pid,
+                        const std::function<bool(ino_t)> &started = nullptr);
+// Ends every process of this network namespace in that mount namespace: all
+// that a client started there, before or after it wrote its pid file.
+void stopStarted(ino_t mounts);
 
 } // namespace netsh

@@ -2,6 +2,7 @@
 
 #include "dhcpclient.h"
 #include "process.h"
+#include "resolver.h"
 #include "text.h"
 
 #include "kernel/procfs.h"
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <sstream>
+#include <tuple>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,29 +29,50 @@ std::string fileOf(const std::string &ifname, const char *suffix)
     return records::namespaceDir() + "/" + ifname + suffix;
 }
 
-std::string hexOf(const Message &m)
+template <typename Bytes>
+std::string hexOf(const Bytes &bytes)
 {
     static const char digits[] = "0123456789abcdef";
     std::string text;
-    for (const uint8_t byte : m) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
+    for (const auto byte : bytes) {
+        text += digits[uint8_t(byte) >> 4];
+        text += digits[uint8_t(byte) & 15];
     }
     return text;
 }
 
-bool messageOf(const std::string &hex, Message *m)
+template <typename Bytes>
+bool fromHex(const std::string &hex, Bytes *bytes)
 {
-    if (hex.size() % 2 || hex.size() < 2 * NLMSG_HDRLEN || hex.size() > 2 * 65536)
+    if (hex.size() % 2 || hex.size() > 2 * 65536)
         return false;
-    m->clear();
+    bytes->clear();
     for (std::size_t i = 0; i < hex.size(); i += 2) {
         const std::string pair = hex.substr(i, 2);
         if (pair.find_first_not_of("0123456789abcdef") != std::string::npos)
             return false;
-        m->push_back(uint8_t(std::stoi(pair, nullptr, 16)));
+        bytes->push_back(typename Bytes::value_type(std::stoi(pair, nullptr, 16)));
     }
-    return reinterpret_cast<const nlmsghdr *>(m->data())->nlmsg_len == m->size();
+    return true;
+}
+
+bool messageOf(const std::string &hex, Message *m)
+{
+    return hex.size() >= 2 * NLMSG_HDRLEN && fromHex(hex, m)
+        && reinterpret_cast<const nlmsghdr *>(m->data())->nlmsg_len == m->size();
+}
+
+// A text field of the journal: "x" and its bytes in hex, so that it is one
+// word even when empty.
+std::string field(const std::string &text)
+{
+    return "x" + hexOf(text);
+}
+
+bool readField(std::istream &in, std::string *text)
+{
+    std::string word;
+    return in >> word && word[0] == 'x' && fromHex(word.substr(1), text);
 }
 
 // A regular file of ours, read whole (1 MiB at most); false for anything else.
@@ -73,6 +96,9 @@ struct Journal {
     Before before;
     Target target;
     int ifindex = 0;
+    ino_t clientMounts = 0;     // the DHCP client the change started, by its mount namespace
+    bool dns = false;           // a DNS change, with dnsBefore
+    DnsBefore dnsBefore;
 };
 
 std::string journalText(const rtnl::Link &link, const Before &before, const Target &target)
@@ -112,6 +138,13 @@ bool parseJournal(const std::string &text, Journal *journal)
         } else if (key == "target") {
             fields >> hex;
             journal->target.dhcp = hex == "dhcp";
+            journal->dns = hex == "dns";
+        } else if (key == "client-mounts") {
+            fields >> journal->clientMounts;
+        } else if (key == "dns") {
+            if (!readField(fields, &journal->dnsBefore.dnsSource) || !readField(fields, &journal->dnsBefore.staticDns)
+                || !(fields >> journal->dnsBefore.resolverFile) || !readField(fields, &journal->dnsBefore.resolver))
+                return false;
         } else if (key == "want-address") {
             rtnl::Address4 a;
             fields >> a.address >> a.prefix;
@@ -139,12 +172,15 @@ void removeJournal(const std::string &ifname)
 }
 
 // Puts back the addresses, routes, record and DHCP client of before the change.
-sys::Error rollBack(const rtnl::Link &link, const Before &before, const Environment &environment)
+sys::Error rollBack(const rtnl::Link &link, const Before &before, const Environment &environment,
+                    ino_t clientMounts = 0)
 {
-    // A client this change started goes first, or it would bring its lease back.
+    // A client this change started goes first, or it would bring its lease
+    // back; a killed netsh may have left it starting, before its pid file.
     const int started = clientOf(link.name);
     if (started && !before.clientRunning)
         stopClient(started);
+    stopStarted(clientMounts);
     sys::Error error = verbatim::restore(link, before.kernel);
     if (!before.promote.empty())
         procfs::setPromoteSecondaries(link.name, before.promote);
@@ -156,8 +192,55 @@ sys::Error rollBack(const rtnl::Link &link, const Before &before, const Environm
         if (error.empty())
             error = restarted;
     }
-    records::save(link, state);
+    // A record that says the same stays as it is, or stays away.
+    records::InterfaceState now;
+    records::load(link, &now);
+    const auto fields = [](const records::InterfaceState &s) {
+        return std::tie(s.method, s.addresses, s.dnsSource, s.staticDns, s.clientPid, s.savedAddresses, s.savedRoutes);
+    };
+    if (fields(now) != fields(state))
+        records::save(link, state);
     return error;
+}
+
+// The servers the record gives the interface: its static one, else its lease's.
+std::vector<std::string> serversOf(const rtnl::Link &link, const records::InterfaceState &state)
+{
+    if (state.dnsSource == "static")
+        return {state.staticDns};
+    records::Lease lease;
+    return state.dnsSource == "dhcp" && records::loadLease(link, &lease) ? words(lease.dns) : std::vector<std::string>();
+}
+
+sys::Error rollBack(const rtnl::Link &link, const DnsBefore &before)
+{
+    records::InterfaceState state;
+    std::string damage;
+    if (!records::load(link, &state, &damage) && !damage.empty())
+        return damage;
+    const std::string server = state.staticDns;
+    state.dnsSource = before.dnsSource;
+    state.staticDns = before.staticDns;
+    if (!records::save(link, state))
+        return recordError(link.name);
+    return before.resolverFile ? putResolverFile(before.resolver) : setResolver(link.name, serversOf(link, state), server);
+}
+
+sys::Error writeJournalText(const rtnl::Link &link, const std::string &text)
+{
+    const std::string path = fileOf(link.name, ".journal");
+    const std::string temporary = path + ".new";
+    // Only this netsh (it holds the lock) writes here; a file already there is
+    // a leftover, a link someone planted is never followed.
+    ::unlink(temporary.c_str());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+    if (fd >= 0)
+        ::close(fd);
+    if (ok && ::rename(temporary.c_str(), path.c_str()) == 0)
+        return sys::Error();
+    ::unlink(temporary.c_str());
+    return "The journal can't be written in " + records::namespaceDir() + ": " + std::strerror(errno) + ".";
 }
 
 } // namespace
@@ -171,10 +254,13 @@ sys::Error lockInterface(const std::string &ifname)
         return unsafe;
     const std::string path = fileOf(ifname, ".lock");
     // Left open until netsh ends, which lets the lock go.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Non-blocking: whatever else was planted there can't hold netsh up.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return "The record folder " + dir + " can't be used: " + path + ": " + std::strerror(errno ? errno : EINVAL) + ".";
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return "The record folder " + dir + " can't be used: " + path + ": " + std::strerror(errno) + ".";
+    if (!S_ISREG(st.st_mode))
+        return "The record folder " + dir + " can't be used: " + path + " is not a regular file.";
     while (::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR || interruption())
             return interruption() ? interruptionText() : path + " can't be locked: " + std::strerror(errno) + ".";
@@ -197,6 +283,12 @@ sys::Error recover(const rtnl::Link &link, const Environment &environment)
         removeJournal(link.name);
         return sys::Error();
     }
+    if (journal.dns) {
+        const sys::Error error = rollBack(link, journal.dnsBefore);
+        if (error.empty())
+            removeJournal(link.name);
+        return error;
+    }
     std::string damage;
     if (!records::load(link, &journal.before.state, &damage) && !damage.empty())
         return damage;
@@ -216,7 +308,7 @@ sys::Error recover(const rtnl::Link &link, const Environment &environment)
             return recordError(link.name);
         records::forgetLease(link);
     } else if (!done) {
-        if (!(error = rollBack(link, journal.before, environment)).empty())
+        if (!(error = rollBack(link, journal.before, environment, journal.clientMounts)).empty())
             return error;
     }
     if (!journal.before.promote.empty())
@@ -242,20 +334,24 @@ bool readBefore(const rtnl::Link &link, Before *before, std::string *error)
 
 sys::Error writeJournal(const rtnl::Link &link, const Before &before, const Target &target)
 {
-    const std::string path = fileOf(link.name, ".journal");
-    const std::string temporary = path + ".new";
-    const std::string text = journalText(link, before, target);
-    // Only this netsh (it holds the lock) writes here; a file already there is
-    // a leftover, a link someone planted is never followed.
-    ::unlink(temporary.c_str());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    const bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+    return writeJournalText(link, journalText(link, before, target));
+}
+
+sys::Error writeJournal(const rtnl::Link &link, const DnsBefore &before)
+{
+    return writeJournalText(link, "ifindex " + std::to_string(link.index) + "\ntarget dns\ndns " + field(before.dnsSource)
+                                      + " " + field(before.staticDns) + " " + std::to_string(before.resolverFile) + " "
+                                      + field(before.resolver) + "\nend\n");
+}
+
+bool noteClient(const rtnl::Link &link, ino_t mounts)
+{
+    const int fd = ::open(fileOf(link.name, ".journal").c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    const std::string line = "client-mounts " + std::to_string(mounts) + "\n";
+    const bool ok = fd >= 0 && ::write(fd, line.data(), line.size()) == ssize_t(line.size());
     if (fd >= 0)
         ::close(fd);
-    if (ok && ::rename(temporary.c_str(), path.c_str()) == 0)
-        return sys::Error();
-    ::unlink(temporary.c_str());
-    return "The journal can't be written in " + records::namespaceDir() + ": " + std::strerror(errno) + ".";
+    return ok;
 }
 
 std::string recordError(const std::string &ifname)
@@ -277,6 +373,16 @@ bool finish(const rtnl::Link &link, const Before &before, const Environment &env
     if (undone.empty())
         removeJournal(link.name);
     return fail(error, undone.empty() ? failure : failure + " Putting the interface back failed: " + undone);
+}
+
+bool finish(const rtnl::Link &link, const DnsBefore &before, const sys::Error &failure, std::string *error)
+{
+    if (failure.empty() && interruption())
+        return finish(link, before, interruptionText(), error);
+    const sys::Error undone = failure.empty() ? sys::Error() : rollBack(link, before);
+    if (undone.empty())
+        removeJournal(link.name);
+    return failure.empty() || fail(error, undone.empty() ? failure : failure + " Putting the DNS server back failed: " + undone);
 }
 
 } // namespace netsh

@@ -27,6 +27,15 @@ struct Target {
     Config config;
 };
 
+// What a DNS change puts back when it can't be finished: the record's DNS
+// fields and, where netsh writes the resolver file, its content.
+struct DnsBefore {
+    std::string dnsSource;
+    std::string staticDns;
+    bool resolverFile = false;
+    std::string resolver;
+};
+
 // Waits until no other netsh changes the interface; held until netsh ends.
 // Fails when the record folder can't be used, before anything has changed.
 sys::Error lockInterface(const std::string &ifname);
@@ -37,10 +46,16 @@ sys::Error recover(const rtnl::Link &link, const Environment &environment);
 bool readBefore(const rtnl::Link &link, Before *before, std::string *error);
 // Written before the first change.
 sys::Error writeJournal(const rtnl::Link &link, const Before &before, const Target &target);
+sys::Error writeJournal(const rtnl::Link &link, const DnsBefore &before);
+// Adds the DHCP client being started, by its mount namespace, before it runs:
+// a client that netsh started is never left behind by a rollback.
+bool noteClient(const rtnl::Link &link, ino_t mounts);
 // Ends a change: on failure everything goes back to how it was before. The
 // journal goes either way.
 bool finish(const rtnl::Link &link, const Before &before, const Environment &environment,
             const sys::Error &failure, std::string *error);
+// Ends a DNS change the same way.
+bool finish(const rtnl::Link &link, const DnsBefore &before, const sys::Error &failure, std::string *error);
 std::string recordError(const std::string &ifname);
 
 } // namespace netsh

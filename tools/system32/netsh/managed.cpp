@@ -2,6 +2,8 @@
 
 #include "managers/manager.h"
 #include "managers/networkmanager.h"
+#include "process.h"
+#include "text.h"
 
 namespace netsh {
 
@@ -23,22 +25,30 @@ networkmanager::Change changeOf(const Request &request)
 
 } // namespace
 
-bool changeThroughManager(const rtnl::Link &link, const Request &request, bool *done, std::string *error)
+bool changeThroughNetworkManager(const rtnl::Link &link, const Request &request, bool *done, std::string *error)
 {
-    const manager::Owner owner = manager::of(link);
-    switch (owner.kind) {
-    case manager::Kind::Nobody:
-        return false;
-    case manager::Kind::NetworkManager:
-        *done = networkmanager::apply(link.name, changeOf(request), error);
-        return true;
-    case manager::Kind::DhcpClient:
-    case manager::Kind::Networkd:
-        break;
-    }
-    *error = manager::refusal(link.name, owner);
+    std::string unknown;
     *done = false;
+    // netsh ends within 55 s, whatever NetworkManager does: the command
+    // interpreter kills it at 60.
+    networkmanager::stopWaiting([] { return interruption() != 0; }, 45000);
+    if (networkmanager::manages(link.name, &unknown)) {
+        *done = networkmanager::apply(link.name, changeOf(request), error);
+        if (!*done && interruption())
+            *error = interruptionText();
+    } else if (!unknown.empty() && interruption())
+        *error = interruptionText();
+    else if (!unknown.empty())
+        *error = "Whether NetworkManager manages " + inQuotes(link.name) + " can't be told: " + unknown + "; nothing was changed.";
+    else
+        return false;
     return true;
+}
+
+std::string foreignOwner(const rtnl::Link &link)
+{
+    const manager::Owner owner = manager::foreign(link);
+    return owner.kind == manager::Kind::Nobody ? std::string() : manager::refusal(link.name, owner);
 }
 
 } // namespace netsh

@@ -74,7 +74,8 @@ bool applyDhcpAddress(const rtnl::Link &link, const Environment &environment, st
     // that can't start leaves nothing to put back. Then the static addresses
     // and gateways go, and nothing the client has brought meanwhile.
     records::forgetLease(link);
-    failure = startClient(link.name, environment, &state.clientPid);
+    failure = startClient(link.name, environment, &state.clientPid,
+                          [&](ino_t mounts) { return noteClient(link, mounts); });
     if (failure.empty() && !interruption())
         failure = withdraw(link, before.config);
     if (failure.empty() && !records::save(link, state))
@@ -98,16 +99,21 @@ bool applyDns(const rtnl::Link &link, const Request &request, std::string *error
         state.dnsSource = "dhcp";
         state.staticDns.clear();
         records::Lease lease;
-        if (records::loadLease(link, &lease))
+        if (records::loadLease(link, &lease, &damage))
             servers = words(lease.dns);
+        else if (!damage.empty())
+            return fail(error, damage);
     }
+    DnsBefore undo{before.dnsSource, before.staticDns, false, std::string()};
+    undo.resolverFile = resolverFile(&undo.resolver);
+    sys::Error failure = writeJournal(link, undo);
+    if (!failure.empty())
+        return fail(error, failure);
     if (!records::save(link, state))
-        return fail(error, recordError(link.name));
-    const sys::Error failure = setResolver(link.name, servers, before.staticDns);
-    if (failure.empty())
-        return true;
-    records::save(link, before);
-    return fail(error, failure);
+        failure = recordError(link.name);
+    if (failure.empty() && !interruption())
+        failure = setResolver(link.name, servers, before.staticDns);
+    return finish(link, undo, failure, error);
 }
 
 } // namespace
@@ -124,14 +130,22 @@ bool apply(const Request &request, const Environment &environment, std::string *
     }
     if (link.flags & IFF_LOOPBACK)
         return fail(error, inQuotes(request.name) + " is the loopback interface; it can't be configured.");
-    // Who manages the interface decides the road; below, nobody does. A
-    // manager keeps its own order and records, so the lock is not needed there.
+    // NetworkManager keeps its own order and records: its road needs neither
+    // the lock nor the journal. On netsh's own road the lock comes first, then
+    // whatever a killed netsh left, and only then a look for another DHCP
+    // client: the one a killed or concurrent netsh started is known by then.
     bool done = false;
-    if (changeThroughManager(link, request, &done, error))
+    if (changeThroughNetworkManager(link, request, &done, error))
         return done;
+    // From here netsh changes the kernel itself, which only an administrator
+    // may; a desktop user learns that before anything is touched.
+    if (!administers())
+        return fail(error, "Changing " + inQuotes(request.name) + " needs administrator rights (root); nothing was changed.");
     failure = lockInterface(link.name);
     if (failure.empty())
         failure = recover(link, environment);
+    if (failure.empty())
+        failure = foreignOwner(link);
     if (!failure.empty())
         return fail(error, failure);
     if (request.setting == Setting::Dns)

@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <linux/capability.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,6 +56,13 @@ int interruption()
 std::string interruptionText()
 {
     return std::string("netsh was interrupted (") + strsignal(caught) + ").";
+}
+
+bool administers()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    return ::syscall(SYS_capget, &header, data) == 0 && (data[0].effective & (1u << CAP_NET_ADMIN));
 }
 
 std::string findExecutable(const std::string &name)
@@ -105,7 +114,8 @@ std::string lastLine(const std::string &text)
 }
 
 int spawn(const std::string &program, const std::vector<std::string> &arguments,
-          const std::function<std::string()> &prepare, std::string *output, int milliseconds)
+          const std::function<std::string()> &prepare, std::string *output, int milliseconds,
+          const std::function<bool(pid_t)> &started)
 {
     std::vector<char *> argv;
     for (const std::string &argument : arguments)
@@ -113,12 +123,21 @@ int spawn(const std::string &program, const std::vector<std::string> &arguments,
     argv.push_back(nullptr);
     // A memory file, not a pipe: a daemon that keeps it open can't make us wait.
     const int out = ::memfd_create("netsh-child-output", MFD_CLOEXEC);
+    // With `started`, the child says here that it is prepared, then waits for
+    // a byte before it runs the program; the end of netsh closes the socket,
+    // and the child gives up.
+    int talk[2] = {-1, -1};
+    if (started && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, talk) != 0) {
+        *output = std::strerror(errno);
+        return -1;
+    }
 
     const pid_t pid = ::fork();
     if (pid < 0) {
         *output = std::strerror(errno);
-        if (out >= 0)
-            ::close(out);
+        for (const int fd : {out, talk[0], talk[1]})
+            if (fd >= 0)
+                ::close(fd);
         return -1;
     }
     if (pid == 0) {
@@ -129,6 +148,13 @@ int spawn(const std::string &program, const std::vector<std::string> &arguments,
         ::dup2(out >= 0 ? out : null, STDOUT_FILENO);
         ::dup2(out >= 0 ? out : null, STDERR_FILENO);
         std::string failure = prepare ? prepare() : std::string();
+        char byte = 1;
+        if (failure.empty() && started) {
+            ::close(talk[0]);
+            byte = ::write(talk[1], &byte, 1) == 1 && ::read(talk[1], &byte, 1) == 1 ? byte : 0;
+            if (byte != 1)
+                ::_exit(127);
+        }
         if (failure.empty()) {
             ::execv(program.c_str(), argv.data());
             failure = program + ": " + std::strerror(errno);
@@ -138,6 +164,16 @@ int spawn(const std::string &program, const std::vector<std::string> &arguments,
         ::_exit(126);
     }
     ::setpgid(pid, pid);   // whichever of the two runs first
+    if (started) {
+        ::close(talk[1]);
+        char byte = 0;
+        while (::read(talk[0], &byte, 1) < 0 && errno == EINTR && !caught) {
+        }
+        byte = byte == 1 && started(pid) ? 1 : 0;
+        // The child may have ended already: no SIGPIPE for that.
+        (void)!::send(talk[0], &byte, 1, MSG_NOSIGNAL);
+        ::close(talk[0]);
+    }
     const bool ended = waitForExit(pid, milliseconds);
     if (!ended)
         ::kill(-pid, SIGKILL);

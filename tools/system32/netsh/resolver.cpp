@@ -78,30 +78,41 @@ const char resolvConf[] = "/etc/resolv.conf";
 
 } // namespace
 
+bool resolverFile(std::string *content)
+{
+    // Another namespace's interface must not change the machine's resolver:
+    // there the record alone carries the interface's DNS server.
+    const bool file = netns::isMachines() ? !usesResolved() : processes::mountedHere(resolvConf);
+    *content = file ? readFile(resolvConf) : std::string();
+    return file;
+}
+
+sys::Error putResolverFile(const std::string &content)
+{
+    // Written in place: the file may be a mount point or a link to elsewhere.
+    std::ofstream out(resolvConf, std::ios::trunc);
+    if (!out || !(out << content) || !out.flush())
+        return std::string(resolvConf) + " can't be written: " + std::strerror(errno);
+    return sys::Error();
+}
+
 sys::Error setResolver(const std::string &ifname, const std::vector<std::string> &servers,
                         const std::string &formerServer)
 {
-    const bool machine = netns::isMachines();
-    // Another namespace's interface must not change the machine's resolver:
-    // there the record alone carries the interface's DNS server.
-    if (!machine && !processes::mountedHere(resolvConf))
-        return sys::Error();
-    if (machine && usesResolved()) {
+    std::string content;
+    if (resolverFile(&content)) {
+        if (servers.empty() && (formerServer.empty() || firstNameserver(content) != formerServer))
+            return sys::Error();
+        return putResolverFile(withNameservers(content, servers));
+    }
+    if (netns::isMachines()) {
         std::vector<std::string> arguments = {"resolvectl", servers.empty() ? "revert" : "dns", "--", ifname};
         arguments.insert(arguments.end(), servers.begin(), servers.end());
         const std::string program = findExecutable("resolvectl");
         std::string output;
         if (program.empty() || spawn(program, arguments, nullptr, &output, 10000) != 0)
             return "systemd-resolved did not take the DNS server: " + lastLine(output);
-        return sys::Error();
     }
-    const std::string content = readFile(resolvConf);
-    if (servers.empty() && (formerServer.empty() || firstNameserver(content) != formerServer))
-        return sys::Error();
-    // Written in place: the file may be a mount point or a link to elsewhere.
-    std::ofstream out(resolvConf, std::ios::trunc);
-    if (!out || !(out << withNameservers(content, servers)) || !out.flush())
-        return std::string(resolvConf) + " can't be written: " + std::strerror(errno);
     return sys::Error();
 }
 

@@ -13,4 +13,9 @@ namespace netsh {
 sys::Error setResolver(const std::string &ifname, const std::vector<std::string> &servers,
                         const std::string &formerServer);
 
+// Whether setResolver writes the resolver file here, and its content now.
+bool resolverFile(std::string *content);
+// Writes the resolver file back as it was.
+sys::Error putResolverFile(const std::string &content);
+
 } // namespace netsh
