@@ -8,7 +8,6 @@
 #include <QSettings>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <net/if.h>
@@ -179,6 +178,16 @@ bool relabel(QSettings &classKey, const QString &subkey, const QString &identity
 
 namespace platform {
 
+namespace {
+
+QString &lastClassKeyError()
+{
+    static QString error;
+    return error;
+}
+
+} // namespace
+
 QString adapterClassKey()
 {
     // A class key moved elsewhere is taken as it is: whoever moved it keeps it.
@@ -194,11 +203,16 @@ QString adapterClassKey()
         path = QString::fromStdString(dir) + QStringLiteral("/class-key.ini");
         usable = !dir.empty() && classkey::keepInStep(path, &error);
     }
-    if (usable)
-        return path;
-    // No class key at all: it has no subkeys, and nothing is written to it.
-    std::fprintf(stderr, "%s\n", qPrintable(error));
-    return QString();
+    // Unusable, there is no class key at all: it has no subkeys, and nothing is
+    // written to it. The program says nothing of it itself; a caller that
+    // reports to a person asks classKeyError().
+    lastClassKeyError() = usable ? QString() : error;
+    return usable ? path : QString();
+}
+
+QString classKeyError()
+{
+    return lastClassKeyError();
 }
 
 } // namespace platform
