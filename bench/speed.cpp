@@ -14,7 +14,7 @@
 //   bench_speed [pairs ...]     (root; default 1 50 500 veth pairs)
 #include "application.h"
 #include "daverirido.h"
-#include "rtnl_linux.h"
+#include "kernel/rtnl.h"
 #include "ui_daverirido.h"
 #include "windowchanger.h"
 

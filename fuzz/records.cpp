@@ -1,8 +1,8 @@
 // The first byte picks the reader: an interface record, a DHCP lease, or the
 // text of a class key, checked as the stand-ins check it before anything
 // opens it as settings.
-#include "classkey_linux.h"
-#include "netstate_linux.h"
+#include "records/classkey.h"
+#include "records/records.h"
 
 #include <QByteArray>
 #include <QString>
@@ -19,16 +19,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     switch (data[0] % 3) {
     case 0: {
         std::string identity;
-        netstate::InterfaceState state;
-        if (netstate::parseRecord(text, &identity, &state, &error) ? identity.empty() || state.clientPid < 0
+        records::InterfaceState state;
+        if (records::parseRecord(text, &identity, &state, &error) ? identity.empty() || state.clientPid < 0
                                                                    : error.empty())
             __builtin_trap();
-        netstate::holds(state, {});
+        records::holds(state, {});
         break;
     }
     case 1: {
-        netstate::Lease lease;
-        if (!netstate::parseLease(text, &lease, &error) && error.empty())
+        records::Lease lease;
+        if (!records::parseLease(text, &lease, &error) && error.empty())
             __builtin_trap();
         break;
     }

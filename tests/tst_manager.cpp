@@ -1,5 +1,5 @@
 // Who manages an interface, decided from the processes and files found.
-#include "manager_linux.h"
+#include "managers/manager.h"
 
 #include <QtTest>
 

@@ -2,7 +2,7 @@
 // from each start, and trying to break it with hostile interface names, a DHCP client that hangs or
 // fails, signals and kill -9 in the middle of a change, changes at once, records others could redirect.
 #include "netns.h"
-#include "netstate_linux.h"
+#include "records/records.h"
 #include "windowchanger.h"
 
 #include <QtTest>
@@ -89,7 +89,7 @@ void tst_netsh::cleanup()
     umount2("/usr/sbin/dhcpcd", MNT_DETACH); // a stand-in, if a row mounted one
     testnet::run("pkill", {"--ns", QString::number(getpid()), "--nslist", "net", "-KILL", "-x", "dhcpcd|sleep"});
     m_peers.clear();
-    QDir(QString::fromStdString(netstate::namespaceDir())).removeRecursively(); // records and locks of links now gone
+    QDir(QString::fromStdString(records::namespaceDir())).removeRecursively(); // records and locks of links now gone
 }
 
 void tst_netsh::staticRoad_data()
@@ -242,7 +242,7 @@ void tst_netsh::refusedOrRolledBack()
     QVERIFY(client.isEmpty() || mount(QFile::encodeName(fake.fileName()).constData(), "/usr/sbin/dhcpcd", nullptr, MS_BIND, nullptr) == 0);
     QFile::remove(started);
     QVERIFY(meddling != "shared" || QFile::setPermissions(state, QFile::permissions(state) | QFile::WriteGroup));
-    QVERIFY(meddling != "link" || QFile::link(m_scratch.filePath("elsewhere"), QString::fromStdString(netstate::namespaceDir()) + "/vf0.lock"));
+    QVERIFY(meddling != "link" || QFile::link(m_scratch.filePath("elsewhere"), QString::fromStdString(records::namespaceDir()) + "/vf0.lock"));
     const QString before = testnet::kernelState();
     QProcess netsh;
     netsh.setProcessChannelMode(QProcess::MergedChannels);
@@ -292,7 +292,7 @@ void tst_netsh::killedOrAtOnce()
     QVERIFY(m_peers.back()->ok() && QProcess::execute(testnet::tool("netsh"), command(0)) == 0);
     const unsigned span = unsigned(whole.nsecsElapsed() / 1000);
     std::mt19937 random(getpid());
-    QFile lock(QString::fromStdString(netstate::namespaceDir()) + "/vk0.lock");
+    QFile lock(QString::fromStdString(records::namespaceDir()) + "/vk0.lock");
     QVERIFY(lock.open(QIODevice::ReadWrite));
     for (int round = 1; round <= 20; ++round) {
         QVERIFY(killed || flock(lock.handle(), LOCK_EX) == 0);

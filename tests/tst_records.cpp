@@ -2,7 +2,7 @@
 // the real kernel: they never speak for another adapter, and a damaged or
 // planted one is refused with a reason while nothing else changes.
 #include "netns.h"
-#include "netstate_linux.h"
+#include "records/records.h"
 #include "windowchanger.h"
 
 #include <QtTest>
@@ -114,7 +114,7 @@ private slots:
     void cleanup()
     {
         testnet::run("ip", {"link", "del", dev});
-        QDir(m_state.path()).removeRecursively();   // netstate makes it again
+        QDir(m_state.path()).removeRecursively();   // the records code makes it again
     }
 
     void noTraceOfEarlierAdapter_data()
@@ -135,7 +135,7 @@ private slots:
         const int index = linkOf().index;
         const QString original = macOf();
         const QString config = testnet::kernelState();
-        QVERIFY(netstate::save(linkOf(), {"static", "10.9.0.2/24", "static", "203.0.113.5", 0, {}, {}}));
+        QVERIFY(records::save(linkOf(), {"static", "10.9.0.2/24", "static", "203.0.113.5", 0, {}, {}}));
         windowChanger changer;
         QVERIFY(changer.restartCard(changer.setMac({dev, "02-aa-bb-cc-dd-ee"}).value(1)));
         QCOMPARE(macOf(), QString("02:aa:bb:cc:dd:ee"));
@@ -153,7 +153,7 @@ private slots:
             uint64_t cookie = 0;
             socklen_t size = sizeof cookie;
             QVERIFY(getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size) == 0 && close(fd) == 0);
-            QVERIFY(QString::fromStdString(netstate::namespaceDir()).endsWith(QString("-c%1").arg(cookie)));
+            QVERIFY(QString::fromStdString(records::namespaceDir()).endsWith(QString("-c%1").arg(cookie)));
         }
         QVERIFY(makeAdapter(index, newNamespace ? original : QString()));
         const QString own = macOf();
@@ -197,8 +197,8 @@ private slots:
         QFETCH(QString, refusal);
         QFETCH(QString, shown);
         QVERIFY(makeAdapter());
-        const QString dir = QString::fromStdString(netstate::namespaceDir());
-        const QString identity = "link=" + QString::fromStdString(netstate::identityOf(linkOf())) + "\n";
+        const QString dir = QString::fromStdString(records::namespaceDir());
+        const QString identity = "link=" + QString::fromStdString(records::identityOf(linkOf())) + "\n";
         QVERIFY(plant(dir + "/vrec0.lease", "dns=198.51.100.7 198.51.100.8\nserver=198.51.100.1\n")
                 && plant(dir + "/vrec0.state", record.contains('=') ? identity + record : record, "method=static\n"));
         for (const QString &command : change)
@@ -235,7 +235,7 @@ private slots:
     {
         QFETCH(QString, kind);
         QVERIFY(makeAdapter());
-        QVERIFY(plant(QString::fromStdString(netstate::namespaceDir()) + "/class-key.ini", kind,
+        QVERIFY(plant(QString::fromStdString(records::namespaceDir()) + "/class-key.ini", kind,
                       "[0000]\nNetCfgInstanceId=vrec0\n"));
         const QStringList before = observable();
         windowChanger changer;

@@ -1,7 +1,9 @@
 #include "fakeplatform.h"
 #include "platform.h"
-#include "setupapi_linux.h"
+#include "deviceproperty.h"
 #include <QDir>
+#include <QNetworkInterface>
+#include <QProcess>
 #include <algorithm>
 #include <utility>
 
@@ -148,3 +150,12 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set)
 
 QString platform::programPath(const QString &windowsPath) { return QString(windowsPath).replace('\\', '/'); }
 QString platform::adapterClassKey() { return qEnvironmentVariable("VANTOREL_CLASS_KEY"); }
+void platform::startInterpreter(QProcess &process, const QString &program, const QStringList &arguments)
+{
+    process.start(program, arguments, QIODevice::ReadWrite);
+}
+QString platform::adapterName(const QNetworkInterface &networkInterface) { return networkInterface.name(); }
+QNetworkInterface platform::interfaceFromAdapterName(const QString &adapterName)
+{
+    return QNetworkInterface::interfaceFromName(adapterName);
+}

@@ -1,0 +1,53 @@
+#include "kernel/procfs.h"
+
+#include <fstream>
+#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace procfs {
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+ino_t netNamespaceOf(const std::string &pid)
+{
+    struct stat st;
+    return ::stat(("/proc/" + pid + "/ns/net").c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+namespace {
+
+std::string promotePath(const std::string &ifname)
+{
+    return "/proc/sys/net/ipv4/conf/" + ifname + "/promote_secondaries";
+}
+
+} // namespace
+
+std::string promoteSecondaries(const std::string &ifname)
+{
+    char value = 0;
+    const int fd = ::open(promotePath(ifname).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::read(fd, &value, 1) == 1;
+    if (fd >= 0)
+        ::close(fd);
+    return ok && (value == '0' || value == '1') ? std::string(1, value) : std::string();
+}
+
+bool setPromoteSecondaries(const std::string &ifname, const std::string &value)
+{
+    const int fd = ::open(promotePath(ifname).c_str(), O_WRONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::write(fd, value.data(), value.size()) == ssize_t(value.size());
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+} // namespace procfs

@@ -1,0 +1,180 @@
+#include "managers/manager.h"
+#include "kernel/procfs.h"
+
+#include "records/records.h"
+#include "managers/networkmanager.h"
+
+#include <dirent.h>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace manager {
+
+namespace {
+
+// The options of each client that take a value in the next word; any other
+// word that is not an option names an interface. udhcpc names its one only
+// with -i and otherwise serves eth0.
+const std::map<std::string, std::set<std::string>> &clientOptions()
+{
+    static const std::map<std::string, std::set<std::string>> options = {
+        {"dhclient", {"-p", "-pf", "-lf", "-cf", "-sf", "-s", "-g", "-e", "-n", "--timeout"}},
+        {"dhcpcd", {"-c", "-e", "-f", "-h", "-I", "-i", "-j", "-l", "-m", "-o", "-O", "-Q", "-r", "-s",
+                    "-S", "-t", "-u", "-v", "-y", "-z", "-Z", "-C", "-F", "-G", "-x"}},
+        {"udhcpc", {"-p", "-s", "-t", "-T", "-A", "-x", "-O", "-V", "-H", "-h", "-F", "-r", "-c", "-B"}},
+        {"pump", {"-c", "-h", "-l"}},
+    };
+    return options;
+}
+
+using procfs::netNamespaceOf;
+using procfs::readFile;
+
+// The DHCP clients alive in this network namespace. A zombie is gone: it has
+// let go of every interface.
+std::vector<Process> dhcpClients()
+{
+    std::vector<Process> clients;
+    const ino_t own = netNamespaceOf("self");
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return clients;
+    while (const dirent *entry = ::readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        Process p;
+        p.comm = readFile("/proc/" + pid + "/comm");
+        if (!p.comm.empty() && p.comm.back() == '\n')
+            p.comm.pop_back();
+        if (!clientOptions().count(p.comm) || netNamespaceOf(pid) != own)
+            continue;
+        const std::string stat = readFile("/proc/" + pid + "/stat");
+        const std::string::size_type end = stat.rfind(')');
+        if (end == std::string::npos || stat.compare(end, 3, ") Z") == 0)
+            continue;
+        std::istringstream fields(stat.substr(end + 2));
+        std::string state;
+        fields >> state >> p.ppid;
+        std::istringstream cmdline(readFile("/proc/" + pid + "/cmdline"));
+        for (std::string word; std::getline(cmdline, word, '\0');)
+            p.argv.push_back(word);
+        p.pid = std::stoi(pid);
+        clients.push_back(p);
+    }
+    ::closedir(proc);
+    return clients;
+}
+
+// systemd-networkd configures links of the namespace it runs in, init's.
+bool networkdManagesHere(int ifindex)
+{
+    const ino_t own = netNamespaceOf("self");
+    if (!own || own != netNamespaceOf("1"))
+        return false;
+    return networkdManages(readFile("/run/systemd/netif/links/" + std::to_string(ifindex)));
+}
+
+} // namespace
+
+bool serves(const Process &given, const std::string &ifname)
+{
+    const auto known = clientOptions().find(given.comm);
+    if (known == clientOptions().end())
+        return false;
+    // dhcpcd's helpers rewrite their command line into one title:
+    // "dhcpcd: [privileged proxy] eth1 [ip4]".
+    Process process = given;
+    if (process.argv.size() == 1) {
+        std::istringstream title(process.argv.front());
+        process.argv.clear();
+        for (std::string word; title >> word;)
+            process.argv.push_back(word);
+    }
+    bool namesAny = false;
+    for (size_t i = 1; i < process.argv.size(); ++i) {
+        const std::string &word = process.argv[i];
+        if (process.comm == "udhcpc" && (word == "-i" || word == "--interface")) {
+            if (i + 1 < process.argv.size() && process.argv[++i] == ifname)
+                return true;
+            namesAny = true;
+            continue;
+        }
+        if (process.comm == "udhcpc" && word.rfind("--interface=", 0) == 0) {
+            if (word.substr(12) == ifname)
+                return true;
+            namesAny = true;
+            continue;
+        }
+        if (word.empty() || word[0] == '-') {
+            if (known->second.count(word))
+                ++i;
+            continue;
+        }
+        if (process.comm == "udhcpc")
+            continue;
+        if (word == ifname)
+            return true;
+        namesAny = true;
+    }
+    if (process.comm == "udhcpc")
+        return !namesAny && ifname == "eth0";
+    return !namesAny;
+}
+
+bool networkdManages(const std::string &linkStateFile)
+{
+    std::istringstream in(linkStateFile);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("ADMIN_STATE=", 0) != 0)
+            continue;
+        const std::string state = line.substr(12);
+        return !state.empty() && state != "unmanaged" && state != "linger";
+    }
+    return false;
+}
+
+Owner decide(const std::string &ifname, bool networkManager, const std::vector<Process> &clients,
+             int ownClient, bool networkd)
+{
+    // NetworkManager runs its DHCP clients itself: they are its own.
+    if (networkManager)
+        return {Kind::NetworkManager, "NetworkManager"};
+    // Our client and its helpers, which are its children and grandchildren.
+    std::set<int> own;
+    if (ownClient > 0)
+        own.insert(ownClient);
+    for (size_t grown = 1; grown;) {
+        const size_t before = own.size();
+        for (const Process &p : clients) {
+            if (own.count(p.ppid))
+                own.insert(p.pid);
+        }
+        grown = own.size() - before;
+    }
+    for (const Process &p : clients) {
+        if (!own.count(p.pid) && serves(p, ifname))
+            return {Kind::DhcpClient, p.comm + " (process " + std::to_string(p.pid) + ")"};
+    }
+    if (networkd)
+        return {Kind::Networkd, "systemd-networkd"};
+    return {};
+}
+
+Owner of(const rtnl::Link &link)
+{
+    records::InterfaceState state;
+    records::load(link, &state);
+    return decide(link.name, networkmanager::manages(link.name), dhcpClients(), state.clientPid,
+                  networkdManagesHere(link.index));
+}
+
+std::string refusal(const std::string &ifname, const Owner &owner)
+{
+    return "'" + ifname + "' is managed by " + owner.name + ", which netsh does not drive; nothing was changed.";
+}
+
+} // namespace manager

@@ -1,0 +1,53 @@
+// Who manages an interface: the one answer that the network shell and the IP
+// Helper and SetupAPI stand-ins go by. Two managers on one adapter break it
+// (two DHCP clients take the same lease, and the one that stops deletes the
+// shared address), so only an interface that nobody else manages is changed
+// directly; one that NetworkManager manages is changed through it; any other
+// owner is refused.
+#pragma once
+
+#include "kernel/rtnl.h"
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace manager {
+
+
+enum class Kind { Nobody, NetworkManager, DhcpClient, Networkd };
+
+struct Owner {
+    Kind kind = Kind::Nobody;
+    std::string name;               // for a message: "NetworkManager", "dhclient (process 812)"
+};
+
+// A running program as /proc shows it.
+struct Process {
+    int pid = 0;
+    int ppid = 0;
+    std::string comm;               // the program's name as the kernel keeps it
+    std::vector<std::string> argv;
+};
+
+// The process is a DHCP client that serves the interface: its command line
+// names it, or names no interface at all (then it serves every one).
+bool serves(const Process &process, const std::string &ifname);
+
+// systemd-networkd's link state file (/run/systemd/netif/links/<index>) says
+// it configures the link.
+bool networkdManages(const std::string &linkStateFile);
+
+// The decision from what was found. `clients` are the DHCP client processes of
+// this network namespace; `ownClient` is the one netsh started (0: none),
+// whose helper processes are its children.
+Owner decide(const std::string &ifname, bool networkManager, const std::vector<Process> &clients,
+             int ownClient, bool networkd);
+
+// The live answer for an interface of the current network namespace.
+Owner of(const rtnl::Link &link);
+
+// One line refusing a change of an interface that `owner` manages.
+std::string refusal(const std::string &ifname, const Owner &owner);
+
+} // namespace manager

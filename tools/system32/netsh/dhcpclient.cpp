@@ -1,0 +1,209 @@
+#include "dhcpclient.h"
+
+#include "records/records.h"
+#include "process.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace netsh {
+
+namespace {
+
+// How long the client may take to start, in ms.
+const int clientStartTime = 5000;
+
+bool sameNetworkNamespace(int pid)
+{
+    const ino_t own = netNamespaceOf("self");
+    return own && own == netNamespaceOf(std::to_string(pid));
+}
+
+} // namespace
+
+// A recorded pid that has been reused by another program, or by another
+// namespace's client, is not a running client.
+bool isRunningClient(int pid)
+{
+    if (pid <= 0)
+        return false;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (readFile(proc + "/comm") != "dhcpcd\n")
+        return false;
+    const std::string stat = readFile(proc + "/stat");
+    const std::string::size_type end = stat.rfind(')');
+    if (end == std::string::npos || stat.compare(end, 3, ") Z") == 0)
+        return false;
+    return sameNetworkNamespace(pid);
+}
+
+namespace {
+
+bool waitUntilGone(int pid, int milliseconds)
+{
+    return !isRunningClient(pid) || waitForExit(pid, milliseconds) || !isRunningClient(pid);
+}
+
+int parentOf(int pid)
+{
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::string::size_type end = stat.rfind(')');
+    int parent = 0;
+    char state = 0;
+    std::istringstream(end == std::string::npos ? std::string() : stat.substr(end + 1)) >> state >> parent;
+    return parent;
+}
+
+// dhcpcd runs as several processes (privilege separation): the one in its pid
+// file, the one that started it and their children.
+std::vector<int> familyOf(int pid)
+{
+    const int parent = parentOf(pid);
+    const int root = parent > 1 && isRunningClient(parent) ? parent : pid;
+    std::vector<int> family = {root};
+    std::error_code ignored;
+    for (bool grown = true; grown;) {
+        grown = false;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc", ignored)) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            const int member = std::stoi(name);
+            if (std::find(family.begin(), family.end(), member) == family.end()
+                && std::find(family.begin(), family.end(), parentOf(member)) != family.end() && isRunningClient(member)) {
+                family.push_back(member);
+                grown = true;
+            }
+        }
+    }
+    return family;
+}
+
+bool allGone(const std::vector<int> &family, int milliseconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (const int member : family) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!waitUntilGone(member, int(std::max<long long>(0, left.count()))))
+            return false;
+    }
+    return true;
+}
+
+std::string runDir()
+{
+    return records::namespaceDir() + "/dhcpcd/run";
+}
+
+std::string pidFileOf(const std::string &ifname)
+{
+    return runDir() + "/" + ifname + "-4.pid";
+}
+
+// The pid the client wrote, 0 when there is none yet.
+int pidInFile(const std::string &path)
+{
+    std::ifstream in(path);
+    int recorded = 0;
+    return in >> recorded ? recorded : 0;
+}
+
+} // namespace
+
+sys::Error stopClient(int pid)
+{
+    if (!isRunningClient(pid))
+        return sys::Error();
+    const std::vector<int> family = familyOf(pid);
+    // Started with -p, the client leaves the interface as it is when it ends;
+    // its helpers end after it.
+    ::kill(pid, SIGTERM);
+    if (allGone(family, 5000))
+        return sys::Error();
+    for (const int member : family) {
+        if (isRunningClient(member))
+            ::kill(member, SIGKILL);
+    }
+    if (allGone(family, 2000))
+        return sys::Error();
+    return "The DHCP client (process " + std::to_string(pid) + ") does not end.";
+}
+
+// dhcpcd keeps its pid file and control socket in /run/dhcpcd and its leases
+// in /var/lib/dhcpcd, named after the interface. Every network namespace may
+// have an interface of that name, so the client runs in a mount namespace of
+// its own that sees this namespace's folders there.
+int clientOf(const std::string &ifname)
+{
+    const int pid = pidInFile(pidFileOf(ifname));
+    return isRunningClient(pid) ? pid : 0;
+}
+
+sys::Error startClient(const std::string &ifname, const Environment &environment, int *pid)
+{
+    std::string unsafe;
+    const std::string dir = records::namespaceDir(&unsafe);
+    if (dir.empty())
+        return unsafe;
+    const std::string libDir = dir + "/dhcpcd/lib";
+    if (!makeDirs(runDir()) || !makeDirs(libDir))
+        return "The DHCP client's folders can't be made in " + dir + ".";
+    const std::string pidFile = pidFileOf(ifname);
+    std::remove(pidFile.c_str());
+    const std::string program = findExecutable("dhcpcd");
+    if (program.empty())
+        return "The DHCP client dhcpcd is not installed.";
+
+    const std::vector<std::string> arguments = {
+        "dhcpcd", "-4", "-b", "-p", "-t", "0",
+        "-c", environment.system32 + "/dhcp-hook",
+        // dhcpcd gives its hook a clean environment; this is how the hook
+        // finds where to record the lease.
+        "-e", "VANTOREL_NAMESPACE_DIR=" + dir,
+        "-o", "domain_name_servers",
+        // An interface may be called "-c..." too: it must not be read as an option.
+        "--", ifname};
+    const auto ownMounts = [&]() -> std::string {
+        if (::unshare(CLONE_NEWNS) != 0)
+            return std::string("unshare: ") + std::strerror(errno);
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return std::string("mount: ") + std::strerror(errno);
+        for (const auto &bind : {std::make_pair(runDir(), std::string("/run/dhcpcd")),
+                                 std::make_pair(libDir, std::string("/var/lib/dhcpcd"))}) {
+            if (!makeDirs(bind.second) || ::mount(bind.first.c_str(), bind.second.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                return bind.second + ": " + std::strerror(errno);
+        }
+        return std::string();
+    };
+    std::string output;
+    // With -b the client goes to the background at once; one that does not
+    // is not waited for long.
+    const int code = spawn(program, arguments, ownMounts, &output, clientStartTime);
+    if (code != 0) {
+        stopClient(pidInFile(pidFile));
+        const std::string why = lastLine(output);
+        return interruption() ? interruptionText()
+                              : "The DHCP client could not be started: " + (why.empty() ? "exit code " + std::to_string(code) + "." : why);
+    }
+    // The daemon writes its pid file as it starts.
+    for (int waited = 0; waited < clientStartTime && !interruption(); waited += 10) {
+        if (isRunningClient(*pid = pidInFile(pidFile)))
+            return sys::Error();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stopClient(pidInFile(pidFile));
+    *pid = 0;
+    return interruption() ? interruptionText() : "The DHCP client did not keep running: " + lastLine(output);
+}
+
+} // namespace netsh
