@@ -1,7 +1,13 @@
 // Who manages an interface, decided from the processes and files found.
+#include "kernel/netns.h"
 #include "managers/manager.h"
 
 #include <QtTest>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -68,6 +74,61 @@ private slots:
     {
         QVERIFY(manager::networkdManages("# This is private data.\nADMIN_STATE=configured\nOPER_STATE=routable\n"));
         QVERIFY(!manager::networkdManages("ADMIN_STATE=unmanaged\nOPER_STATE=carrier\n"));
+    }
+
+    // The machine's own namespace is init's (a container's init's in a container); where pid 1's can't be read,
+    // nothing tells, and the answer is no. Asked by pid 2 of a PID namespace of its own, or by a process beside
+    // the machine's init, each in a network namespace of its own.
+    void machineNamespace_data()
+    {
+        QTest::addColumn<bool>("ownInit");      // a PID namespace whose init shares the network namespace
+        QTest::addColumn<bool>("initHidden");   // an empty folder mounted over /proc/1
+        QTest::addColumn<bool>("machines");
+        QTest::newRow("beside its init") << true << false << true;
+        QTest::newRow("beside its init, hidden") << true << true << false;
+        QTest::newRow("away from the machine's init") << false << false << false;
+    }
+
+    void machineNamespace()
+    {
+        QFETCH(bool, ownInit);
+        QFETCH(bool, initHidden);
+        QFETCH(bool, machines);
+        if (::geteuid() != 0)
+            QSKIP("namespaces and mounts need root");
+        QTemporaryDir empty;
+        const QByteArray emptyPath = QFile::encodeName(empty.path());
+        const auto answer = [&]() -> int {
+            if (initHidden && ::mount(emptyPath.constData(), "/proc/1", nullptr, MS_BIND, nullptr) != 0)
+                return 2;
+            return netns::isMachines() ? 1 : 0;
+        };
+        const auto waitFor = [](pid_t pid) {
+            int status = 0;
+            return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+        };
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Private mounts: nothing the child mounts reaches the machine.
+            if (::unshare(CLONE_NEWNS | CLONE_NEWNET | (ownInit ? CLONE_NEWPID : 0)) != 0
+                || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                ::_exit(2);
+            if (!ownInit)
+                ::_exit(answer());
+            const pid_t init = ::fork();
+            if (init == 0) {
+                if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+                    ::_exit(2);
+                const pid_t second = ::fork();
+                if (second == 0)
+                    ::_exit(answer());
+                ::_exit(waitFor(second));
+            }
+            ::_exit(waitFor(init));
+        }
+        const int status = waitFor(child);
+        QVERIFY2(status != 2, "the child's namespaces could not be made");
+        QCOMPARE(status == 1, machines);
     }
 };
 

@@ -1,13 +1,15 @@
 // GetAdaptersInfo and GetPerAdapterInfo over the kernel of the calling
 // process's network namespace.
-#include "kernel/changewatch.h"
 #include "iphelper.h"
 #include "iphlpapi_text.h"
-#include "kernel/reading.h"
-#include "records/records.h"
-#include "managers/networkmanager.h"
+
+#include "kernel/changewatch.h"
+#include "kernel/devices.h"
+#include "kernel/netns.h"
 #include "kernel/procfs.h"
 #include "kernel/rtnl.h"
+#include "managers/networkmanager.h"
+#include "records/records.h"
 
 #include <QProcess>
 #include <QStringList>
@@ -16,19 +18,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <linux/ethtool.h>
 #include <linux/if.h>
 #include <linux/if_arp.h>
-#include <linux/sockios.h>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <sstream>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -71,11 +66,11 @@ bool isLoopback(const rtnl::Link &link)
     return link.arptype == ARPHRD_LOOPBACK || (link.flags & IFF_LOOPBACK);
 }
 
-UINT typeOf(const rtnl::Link &link)
+UINT typeOf(const rtnl::Link &link, const devices::Facts &facts)
 {
     switch (link.arptype) {
     case ARPHRD_ETHER:
-        return link.wireless ? IF_TYPE_IEEE80211 : MIB_IF_TYPE_ETHERNET;
+        return facts.wireless ? IF_TYPE_IEEE80211 : MIB_IF_TYPE_ETHERNET;
     case ARPHRD_IEEE80211:
     case ARPHRD_IEEE80211_PRISM:
     case ARPHRD_IEEE80211_RADIOTAP:
@@ -85,28 +80,6 @@ UINT typeOf(const rtnl::Link &link)
     default:
         return MIB_IF_TYPE_OTHER;
     }
-}
-
-using procfs::readFile;
-
-unsigned readHex(const std::string &path)
-{
-    return std::strtoul(readFile(path).c_str(), nullptr, 16);
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// The last part of the path a symbolic link points to, empty when there is no link.
-std::string linkTarget(const std::string &path)
-{
-    char target[256] = {};
-    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-    const std::string full = n > 0 ? std::string(target, n) : std::string();
-    return full.substr(full.find_last_of('/') + 1);
 }
 
 // The PCI ID database is large and the answer never changes: look each device
@@ -124,94 +97,19 @@ std::string pciModelName(unsigned vendor, unsigned device)
     return known[key] = iphlpapitext::pciModelName(ids, vendor, device);
 }
 
-// What sysfs and ethtool tell of an interface. The description is the
-// device's model name where the PCI ID database knows it (the device, or the
-// PCI device behind a virtio one), else the driver's name: sysfs's driver link
-// for a device, ethtool for a virtual interface; else the interface's name.
-struct DeviceFacts {
-    std::string name;
-    std::string description;
-    bool wireless = false;
-};
-
-// The device facts of every interface of one namespace. What a device is
-// doesn't change while it exists, so sysfs and ethtool are asked only about
-// an index not seen before or seen under another name.
-class Devices
+// The device's model name where the PCI ID database knows it, else the
+// driver's name, else the interface's name.
+std::string descriptionOf(const rtnl::Link &link, const devices::Facts &facts)
 {
-public:
-    // Brings the facts up to the interfaces of a new reading in the given namespace.
-    void update(const std::vector<kernelsnapshot::Interface> &interfaces, dev_t device, ino_t inode)
-    {
-        if (device != m_device || inode != m_inode)
-            m_known.clear();
-        m_device = device;
-        m_inode = inode;
-        std::map<int, DeviceFacts> current;
-        for (const kernelsnapshot::Interface &i : interfaces) {
-            const auto known = m_known.find(i.link.index);
-            current[i.link.index] = known != m_known.end() && known->second.name == i.link.name
-                ? std::move(known->second) : find(i.link);
-        }
-        m_known.swap(current);
-        if (m_socket >= 0)
-            ::close(m_socket);   // it belongs to this reading's namespace
-        m_socket = -1;
-    }
-
-    const DeviceFacts &of(int index) const { return m_known.at(index); }
-
-private:
-    DeviceFacts find(const rtnl::Link &link)
-    {
-        DeviceFacts facts;
-        facts.name = link.name;
-        const std::string dir = "/sys/class/net/" + link.name;
-        // sysfs shows the interfaces of the namespace that mounted it, which need not be ours.
-        std::string driver = linkTarget(dir + "/device/driver");
-        if (!driver.empty() && rtnl::sysfsDir(link).empty())
-            driver.clear();
-        if (driver.empty()) {
-            // A virtual interface. cfg80211 gives every wireless interface a
-            // device, so this is no wireless one.
-            driver = ethtoolDriver(link.name);
-        } else {
-            facts.wireless = exists(dir + "/wireless") || exists(dir + "/phy80211");
-            for (const std::string &d : {dir + "/device", dir + "/device/.."}) {
-                if (linkTarget(d + "/subsystem") == "pci") {
-                    facts.description = pciModelName(readHex(d + "/vendor"), readHex(d + "/device"));
-                    break;
-                }
-            }
-        }
-        if (facts.description.empty())
-            facts.description = driver.empty() ? link.name : driver;
-        return facts;
-    }
-
-    std::string ethtoolDriver(const std::string &ifname)
-    {
-        if (m_socket < 0)
-            m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ethtool_drvinfo info {};
-        info.cmd = ETHTOOL_GDRVINFO;
-        ifreq request {};
-        std::strncpy(request.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
-        request.ifr_data = reinterpret_cast<char *>(&info);
-        if (m_socket < 0 || ::ioctl(m_socket, SIOCETHTOOL, &request) != 0)
-            return std::string();
-        return std::string(info.driver, strnlen(info.driver, sizeof info.driver));
-    }
-
-    std::map<int, DeviceFacts> m_known;
-    dev_t m_device = 0;
-    ino_t m_inode = 0;
-    int m_socket = -1;
-};
+    const std::string model = facts.pci ? pciModelName(facts.vendor, facts.device) : std::string();
+    if (!model.empty())
+        return model;
+    return facts.driver.empty() ? link.name : facts.driver;
+}
 
 // What the network shell and the DHCP client recorded for the adapter: its
 // address method, its DHCP server, and what GetPerAdapterInfo needs.
-void addRecords(Adapter *a, const kernelsnapshot::Interface &kernel, const std::set<std::string> &recorded)
+void addRecords(Adapter *a, const rtnl::Interface &kernel, const std::set<std::string> &recorded)
 {
     // A record speaks for the adapter only while it still describes it.
     if (recorded.count(a->link.name)) {
@@ -247,27 +145,25 @@ ULONG sizeFor(const std::vector<Adapter> &adapters)
 
 // The kernel once, the records once per interface, sysfs and ethtool only about
 // interfaces not seen before.
-std::shared_ptr<const Table> readTable(const std::string &folder, const ChangeWatch &watch, Devices *devices,
+std::shared_ptr<const Table> readTable(const std::string &folder, const ChangeWatch &watch, devices::Known *devices,
                                        sys::Error *error)
 {
-    const std::vector<kernelsnapshot::Interface> kernel = kernelsnapshot::read(error);
+    const std::vector<rtnl::Interface> kernel = rtnl::read(error);
     if (!error->empty())
         return nullptr;
     const std::set<std::string> recorded = records::recordedInterfaces(folder);
     // What NetworkManager does for the adapters it manages: one query per reading.
     const std::map<std::string, networkmanager::View> managed = networkmanager::managed();
-    devices->update(kernel, watch.namespaceDevice(), watch.namespaceInode());
+    devices->update(kernel, watch.watched());
     auto table = std::make_shared<Table>();
     std::vector<std::string> described;
-    for (const kernelsnapshot::Interface &k : kernel) {
+    for (const rtnl::Interface &k : kernel) {
         if (isLoopback(k.link))
             continue;
         Adapter a;
         a.link = k.link;
-        const DeviceFacts &facts = devices->of(a.link.index);
-        a.link.wireless = facts.wireless;
-        a.description = facts.description;
-        a.type = typeOf(a.link);
+        a.description = descriptionOf(a.link, devices->of(a.link.index));
+        a.type = typeOf(a.link, devices->of(a.link.index));
         described.push_back(a.description);
         for (const rtnl::Address4 &address : k.addresses)
             a.addresses.emplace_back(rtnl::toText(address.address), rtnl::toText(rtnl::prefixToMask(address.prefix)));
@@ -295,7 +191,7 @@ std::shared_ptr<const Table> currentTable(sys::Error *error)
 {
     static std::mutex lock;
     static ChangeWatch watch;
-    static Devices devices;
+    static devices::Known devices;
     static std::shared_ptr<const Table> table;
     static std::string stateRoot;
     const std::lock_guard<std::mutex> guard(lock);
@@ -367,19 +263,11 @@ void layOut(const std::vector<Adapter> &adapters, IP_ADAPTER_INFO *entries, ULON
     }
 }
 
-bool sameNetworkNamespace(const char *a, const char *b)
-{
-    struct stat sa, sb;
-    if (::stat(a, &sa) != 0 || ::stat(b, &sb) != 0)
-        return true;   // not ours to look at: the usual case of one namespace
-    return sa.st_ino == sb.st_ino && sa.st_dev == sb.st_dev;
-}
-
 // systemd-resolved serves the namespace it runs in, which is init's; in any
 // other namespace its links are not ours and resolv.conf is what applies.
 std::vector<std::string> resolverServers(const std::string &ifname)
 {
-    if (exists("/run/systemd/resolve") && sameNetworkNamespace("/proc/self/ns/net", "/proc/1/ns/net")) {
+    if (procfs::exists("/run/systemd/resolve") && netns::isMachines()) {
         QProcess resolvectl;
         resolvectl.start(QStringLiteral("resolvectl"), {QStringLiteral("dns")});
         if (resolvectl.waitForFinished(3000) && resolvectl.exitStatus() == QProcess::NormalExit
@@ -388,7 +276,7 @@ std::vector<std::string> resolverServers(const std::string &ifname)
         resolvectl.kill();
         resolvectl.waitForFinished(1000);
     }
-    return iphlpapitext::resolvConfServers(readFile("/etc/resolv.conf"));
+    return iphlpapitext::resolvConfServers(procfs::readFile("/etc/resolv.conf"));
 }
 
 std::vector<std::string> dnsServers(const Adapter &a)

@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include "kernel/procfs.h"
 #include "records/classkey.h"
 
 #include <QCoreApplication>
@@ -73,7 +74,7 @@ void defaultSystemRoot()
 {
     if (qEnvironmentVariableIsSet("systemroot"))
         return;
-    const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    const QString exe = QFileInfo(QString::fromStdString(procfs::ownProgram())).canonicalFilePath();
     for (QDir dir = QFileInfo(exe).absoluteDir();; ) {
         for (const QString &candidate : {dir.absolutePath(), dir.absoluteFilePath(QStringLiteral("lib/vantorel")),
                                          dir.absoluteFilePath(QStringLiteral("../lib/vantorel"))}) {

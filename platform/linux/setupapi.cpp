@@ -227,7 +227,7 @@ bool startDevice(const DeviceSet &set, const Device &device)
         return device.subkey.isEmpty() ? QString() : classKey.value(classkey::key(device.subkey, name)).toString();
     };
     const bool sameDevice = value(classkey::linkIdentity).toStdString() == records::identityOf(link);
-    const MacAddress permanent = records::permanentAddress(link.index);
+    const MacAddress &permanent = link.permanent;
     const MacAddress original = !permanent.empty() ? permanent
         : sameDevice                               ? parseMac(value(classkey::originalAddress))
                                                    : MacAddress();

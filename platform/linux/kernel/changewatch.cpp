@@ -1,7 +1,5 @@
 #include "kernel/changewatch.h"
-#include "kernel/reading.h"
 
-#include <netlink/netlink.h>
 #include <netlink/socket.h>
 
 #include <cerrno>
@@ -56,9 +54,7 @@ ChangeWatch::~ChangeWatch()
 
 void ChangeWatch::close()
 {
-    if (m_kernel)
-        nl_socket_free(m_kernel);
-    m_kernel = nullptr;
+    m_kernel.reset();
     if (m_files >= 0)
         ::close(m_files);
     if (m_namespace >= 0)
@@ -73,28 +69,21 @@ void ChangeWatch::close()
 void ChangeWatch::arm(const std::string &folder)
 {
     m_armed = false;
-    dev_t device;
-    ino_t inode;
-    if (!kernelsnapshot::currentNamespace(&device, &inode))
+    const netns::Id here = netns::current();
+    if (!here.known())
         return;
     // While the socket lives, the namespace it was made in lives too, so
     // that namespace's inode can't pass to another one.
-    if (!m_kernel || device != m_namespaceDevice || inode != m_namespaceInode
-        || m_forks != kernelsnapshot::forks()) {
+    if (!m_kernel || here != m_watched || m_forks != netns::forks()) {
         close();
-        m_namespaceDevice = device;
-        m_namespaceInode = inode;
-        m_forks = kernelsnapshot::forks();
+        m_watched = here;
+        m_forks = netns::forks();
         // Open, the namespace keeps its nsfs dentry, and each look at
         // /proc/*/ns/net finds it instead of making one anew: several times faster.
         m_namespace = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        m_kernel = nl_socket_alloc();
-        if (!m_kernel)
-            return;
-        // Notifications only: the socket never sends, so no sequence numbers.
-        nl_socket_disable_seq_check(m_kernel);
-        nl_join_groups(m_kernel, RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE);
-        if (nl_connect(m_kernel, NETLINK_ROUTE) < 0 || nl_socket_set_nonblocking(m_kernel) < 0)
+        sys::Error ignored;
+        m_kernel = rtnl::connect(&ignored, RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE);
+        if (!m_kernel || nl_socket_set_nonblocking(m_kernel.get()) < 0)
             return close();
     }
     if (m_files < 0)
@@ -110,7 +99,7 @@ void ChangeWatch::arm(const std::string &folder)
         m_folder = folder;
     }
     // What is queued now happened before the reading that follows.
-    m_armed = drain(nl_socket_get_fd(m_kernel)) && (!m_filesChanged || drain(m_files));
+    m_armed = drain(nl_socket_get_fd(m_kernel.get())) && (!m_filesChanged || drain(m_files));
     m_filesChanged = false;
 }
 
@@ -121,14 +110,11 @@ void ChangeWatch::drop()
 
 bool ChangeWatch::unchanged()
 {
-    dev_t device;
-    ino_t inode;
-    if (!m_armed || m_forks != kernelsnapshot::forks() || !kernelsnapshot::currentNamespace(&device, &inode)
-        || device != m_namespaceDevice || inode != m_namespaceInode)
+    if (!m_armed || m_forks != netns::forks() || netns::current() != m_watched)
         return false;
     // Anything queued, an overflow (ENOBUFS shows as POLLERR) or an inotify
     // event is a change.
-    pollfd fds[] = {{nl_socket_get_fd(m_kernel), POLLIN, 0}, {m_files, POLLIN, 0}};
+    pollfd fds[] = {{nl_socket_get_fd(m_kernel.get()), POLLIN, 0}, {m_files, POLLIN, 0}};
     if (::poll(fds, 2, 0) == 0)
         return true;
     m_filesChanged = fds[1].revents != 0;

@@ -4,10 +4,10 @@
 // (inotify), and the network namespace the calling thread is in.
 #pragma once
 
-#include <string>
-#include <sys/types.h>
+#include "kernel/netns.h"
+#include "kernel/socket.h"
 
-struct nl_sock;
+#include <string>
 
 class ChangeWatch
 {
@@ -28,20 +28,18 @@ public:
     // Forgets the reading: the next unchanged() is false.
     void drop();
     // The namespace of the last arm().
-    dev_t namespaceDevice() const { return m_namespaceDevice; }
-    ino_t namespaceInode() const { return m_namespaceInode; }
+    netns::Id watched() const { return m_watched; }
 
 private:
     void close();
 
     bool m_armed = false;
-    nl_sock *m_kernel = nullptr;
+    rtnl::Socket m_kernel;
     int m_files = -1;   // inotify
     int m_watch = -1;
     int m_namespace = -1;
     bool m_filesChanged = false;
-    dev_t m_namespaceDevice = 0;
-    ino_t m_namespaceInode = 0;
+    netns::Id m_watched;
     unsigned m_forks = 0;
     std::string m_folder;
 };

@@ -1,5 +1,6 @@
 #include "kernel/procfs.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <fcntl.h>
@@ -16,10 +17,16 @@ std::string readFile(const std::string &path)
     return content.str();
 }
 
-ino_t netNamespaceOf(const std::string &pid)
+std::string ownProgram()
+{
+    std::error_code ignored;
+    return std::filesystem::read_symlink("/proc/self/exe", ignored).string();
+}
+
+bool exists(const std::string &path)
 {
     struct stat st;
-    return ::stat(("/proc/" + pid + "/ns/net").c_str(), &st) == 0 ? st.st_ino : 0;
+    return ::stat(path.c_str(), &st) == 0;
 }
 
 namespace {

@@ -10,9 +10,11 @@ namespace procfs {
 // The whole file; empty when it can't be read.
 std::string readFile(const std::string &path);
 
-// A process's network namespace ("self" or a pid) as nsfs numbers it; 0 when
-// it can't be read (another user's process, or none).
-ino_t netNamespaceOf(const std::string &pid);
+// This program's file, as the kernel started it; empty when /proc can't tell.
+std::string ownProgram();
+
+// The path names something (stat() follows a link).
+bool exists(const std::string &path);
 
 // net.ipv4.conf.<interface>.promote_secondaries, "0" or "1" (empty: unreadable).
 std::string promoteSecondaries(const std::string &ifname);

@@ -1,4 +1,9 @@
+// Changing the kernel: addresses, default routes and links, each change on a
+// socket of its own.
 #include "kernel/rtnl.h"
+
+#include "kernel/parse.h"
+#include "kernel/socket.h"
 
 #include <netlink/netlink.h>
 #include <netlink/route/addr.h>
@@ -7,103 +12,19 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <fstream>
-#include <linux/if_arp.h>
-#include <memory>
 #include <linux/if.h>
-#include <sys/stat.h>
+#include <memory>
 
 namespace rtnl {
 
 namespace {
 
-struct SocketFree { void operator()(nl_sock *s) const { nl_socket_free(s); } };
 struct AddrPut { void operator()(nl_addr *a) const { nl_addr_put(a); } };
 struct LinkPut { void operator()(rtnl_link *l) const { rtnl_link_put(l); } };
 struct AddressPut { void operator()(rtnl_addr *a) const { rtnl_addr_put(a); } };
 struct RoutePut { void operator()(rtnl_route *r) const { rtnl_route_put(r); } };
 
-using Socket = std::unique_ptr<nl_sock, SocketFree>;
 using NlAddr = std::unique_ptr<nl_addr, AddrPut>;
-
-Error errorText(int code)
-{
-    return nl_geterror(code < 0 ? code : -code);
-}
-
-void report(Error *error, const Error &text)
-{
-    if (error)
-        *error = text;
-}
-
-// A fresh rtnetlink socket in the calling thread's network namespace.
-Socket connect(Error *error)
-{
-    Socket socket(nl_socket_alloc());
-    if (!socket) {
-        report(error, errorText(NLE_NOMEM));
-        return nullptr;
-    }
-    const int rc = nl_connect(socket.get(), NETLINK_ROUTE);
-    if (rc < 0) {
-        report(error, errorText(rc));
-        return nullptr;
-    }
-    return socket;
-}
-
-enum class Kind { Links, Addresses, Routes };
-
-// Dumps one kind of object and hands each to `visit` as the kernel sent it; a
-// libnl error code. A libnl cache would fold routes that differ only in their
-// next hop (two interfaces' default routes of the same metric) into one.
-template <typename Object, typename Visit>
-int dumpEach(nl_sock *socket, Kind kind, Visit visit)
-{
-    const auto each = [](nl_msg *msg, void *arg) -> int {
-        nl_msg_parse(msg, [](nl_object *o, void *v) { (*static_cast<Visit *>(v))(reinterpret_cast<Object *>(o)); }, arg);
-        return NL_OK;
-    };
-    int rc = nl_socket_modify_cb(socket, NL_CB_VALID, NL_CB_CUSTOM, each, &visit);
-    if (rc < 0)
-        return rc;
-    // The family header's first byte is its family in all three.
-    union {
-        ifinfomsg link;
-        ifaddrmsg address;
-        rtmsg route;
-    } request = {};
-    int type = RTM_GETLINK;
-    std::size_t size = sizeof request.link;
-    if (kind == Kind::Addresses) {
-        type = RTM_GETADDR;
-        size = sizeof request.address;
-    } else if (kind == Kind::Routes) {
-        type = RTM_GETROUTE;
-        size = sizeof request.route;
-        request.route.rtm_family = AF_INET;
-    }
-    rc = nl_send_simple(socket, type, NLM_F_DUMP, &request, size);
-    return rc < 0 ? rc : nl_recvmsgs_default(socket);
-}
-
-// Hands every object of the kind to `visit`; false, with the reason in
-// *error, when the kernel could not be asked.
-template <typename Object, typename Visit>
-bool visitAll(Kind kind, Error *error, Visit visit)
-{
-    Socket socket = connect(error);
-    if (!socket)
-        return false;
-    const int rc = dumpEach<Object>(socket.get(), kind, visit);
-    if (rc < 0) {
-        report(error, errorText(rc));
-        return false;
-    }
-    report(error, Error());
-    return true;
-}
 
 NlAddr inet(uint32_t address, int prefix)
 {
@@ -111,63 +32,6 @@ NlAddr inet(uint32_t address, int prefix)
     if (a)
         nl_addr_set_prefixlen(a.get(), prefix);
     return a;
-}
-
-uint32_t inetOf(nl_addr *a)
-{
-    uint32_t value = 0;
-    if (a && nl_addr_get_family(a) == AF_INET && nl_addr_get_len(a) == sizeof value)
-        std::copy_n(static_cast<const uint8_t *>(nl_addr_get_binary_addr(a)), sizeof value,
-                    reinterpret_cast<uint8_t *>(&value));
-    return value;
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-bool wireless(const Link &link)
-{
-    const std::string dir = sysfsDir(link);
-    return !dir.empty() && (exists(dir + "/wireless") || exists(dir + "/phy80211"));
-}
-
-Link linkOf(rtnl_link *l)
-{
-    Link link;
-    link.index = rtnl_link_get_ifindex(l);
-    if (const char *name = rtnl_link_get_name(l))
-        link.name = name;
-    if (nl_addr *a = rtnl_link_get_addr(l)) {
-        const auto *bytes = static_cast<const uint8_t *>(nl_addr_get_binary_addr(a));
-        link.address.assign(bytes, bytes + nl_addr_get_len(a));
-    }
-    link.arptype = rtnl_link_get_arptype(l);
-    link.flags = rtnl_link_get_flags(l);
-    if (const char *kind = rtnl_link_get_type(l))
-        link.kind = kind;
-    link.wireless = wireless(link);
-    return link;
-}
-
-bool isDefaultRoute(rtnl_route *r)
-{
-    nl_addr *dst = rtnl_route_get_dst(r);
-    return rtnl_route_get_family(r) == AF_INET && rtnl_route_get_table(r) == RT_TABLE_MAIN
-        && rtnl_route_get_type(r) == RTN_UNICAST && (!dst || nl_addr_get_prefixlen(dst) == 0);
-}
-
-// The next hop of a default route that leaves through the interface, if any.
-rtnl_nexthop *hopThrough(rtnl_route *r, int ifindex)
-{
-    for (int n = 0; n < rtnl_route_get_nnexthops(r); ++n) {
-        rtnl_nexthop *hop = rtnl_route_nexthop_n(r, n);
-        if (hop && rtnl_route_nh_get_ifindex(hop) == ifindex)
-            return hop;
-    }
-    return nullptr;
 }
 
 // Runs `change` on a fresh socket; the error text, empty on success.
@@ -182,45 +46,25 @@ Error withSocket(Change change)
     return rc < 0 ? errorText(rc) : Error();
 }
 
-// Deletes the kernel's own object that matches: deleting it as it stands
-// matches its peer, label, scope and protocol too.
-template <typename Object, typename Match>
-Error removeFirst(Kind kind, Match match, int (*remove)(nl_sock *, Object *, int))
-{
-    return withSocket([&](nl_sock *socket) {
-        Object *found = nullptr;
-        const int rc = dumpEach<Object>(socket, kind, [&](Object *o) {
-            if (!found && match(o)) {
-                nl_object_get(reinterpret_cast<nl_object *>(o));
-                found = o;
-            }
-        });
-        if (rc < 0 || !found) {
-            if (found)
-                nl_object_put(reinterpret_cast<nl_object *>(found));
-            return rc < 0 ? rc : -NLE_OBJ_NOTFOUND;
-        }
-        // A fresh socket: this one's callback belongs to the dump.
-        Error ignored;
-        Socket other = connect(&ignored);
-        const int removed = other ? remove(other.get(), found, 0) : -NLE_NOMEM;
-        nl_object_put(reinterpret_cast<nl_object *>(found));
-        return removed;
-    });
-}
-
-// The interface that satisfies `match`; false when there is none or the
-// kernel could not be asked.
+// Deletes the first of the kernel's own objects of the table that matches:
+// sent back as it stands, it matches its peer, label, scope and protocol too.
 template <typename Match>
-bool findLink(Link *link, Error *error, Match match)
+Error removeFirst(int table, int remove, Match match)
 {
-    for (const Link &l : links(error)) {
-        if (match(l)) {
-            *link = l;
-            return true;
-        }
-    }
-    return false;
+    Error error;
+    Socket socket = connect(&error);
+    if (!socket)
+        return error;
+    Message found;
+    if (!dump(socket.get(), table, [&](const nlmsghdr *h) {
+            if (found.empty() && match(h))
+                found.assign(reinterpret_cast<const uint8_t *>(h), reinterpret_cast<const uint8_t *>(h) + h->nlmsg_len);
+        }, &error))
+        return error;
+    if (found.empty())
+        return errorText(NLE_OBJ_NOTFOUND);
+    const int rc = sendBack(socket.get(), found, remove, 0);
+    return rc < 0 ? errorText(rc) : Error();
 }
 
 Error changeLink(int ifindex, void (*edit)(rtnl_link *, const void *), const void *arg)
@@ -240,72 +84,6 @@ Error changeLink(int ifindex, void (*edit)(rtnl_link *, const void *), const voi
 }
 
 } // namespace
-
-std::vector<Link> links(Error *error)
-{
-    std::vector<Link> result;
-    visitAll<rtnl_link>(Kind::Links, error, [&](rtnl_link *l) { result.push_back(linkOf(l)); });
-    std::sort(result.begin(), result.end(),
-              [](const Link &a, const Link &b) { return a.index < b.index; });
-    return result;
-}
-
-std::string sysfsDir(const Link &link)
-{
-    const std::string dir = "/sys/class/net/" + link.name;
-    std::ifstream in(dir + "/ifindex");
-    int index = 0;
-    return in >> index && index == link.index ? dir : std::string();
-}
-
-bool linkByName(const std::string &name, Link *link, Error *error)
-{
-    return findLink(link, error, [&](const Link &l) { return l.name == name; });
-}
-
-bool linkByIndex(int index, Link *link, Error *error)
-{
-    return findLink(link, error, [&](const Link &l) { return l.index == index; });
-}
-
-std::vector<Address4> addresses(int ifindex, Error *error)
-{
-    std::vector<Address4> result;
-    visitAll<rtnl_addr>(Kind::Addresses, error, [&](rtnl_addr *a) {
-        if (rtnl_addr_get_family(a) != AF_INET || rtnl_addr_get_ifindex(a) != ifindex)
-            return;
-        Address4 address;
-        address.address = inetOf(rtnl_addr_get_local(a));
-        address.prefix = rtnl_addr_get_prefixlen(a);
-        const unsigned flags = rtnl_addr_get_flags(a);
-        // The kernel marks every address without a finite lifetime IFA_F_PERMANENT.
-        address.permanent = flags & IFA_F_PERMANENT;
-        address.secondary = flags & IFA_F_SECONDARY;
-        result.push_back(address);
-    });
-    std::stable_partition(result.begin(), result.end(),
-                          [](const Address4 &a) { return !a.secondary; });
-    return result;
-}
-
-std::vector<Route4> defaultRoutes(int ifindex, Error *error)
-{
-    std::vector<Route4> result;
-    visitAll<rtnl_route>(Kind::Routes, error, [&](rtnl_route *r) {
-        if (!isDefaultRoute(r))
-            return;
-        if (rtnl_nexthop *hop = hopThrough(r, ifindex)) {
-            Route4 route;
-            route.gateway = inetOf(rtnl_route_nh_get_gateway(hop));
-            route.metric = rtnl_route_get_priority(r);
-            route.protocol = rtnl_route_get_protocol(r);
-            result.push_back(route);
-        }
-    });
-    std::stable_sort(result.begin(), result.end(),
-                     [](const Route4 &a, const Route4 &b) { return a.metric < b.metric; });
-    return result;
-}
 
 Error addAddress(int ifindex, const Address4 &address)
 {
@@ -335,11 +113,11 @@ Error addAddress(int ifindex, const Address4 &address)
 
 Error deleteAddress(int ifindex, const Address4 &address)
 {
-    return removeFirst<rtnl_addr>(Kind::Addresses, [&](rtnl_addr *a) {
-        return rtnl_addr_get_family(a) == AF_INET && rtnl_addr_get_ifindex(a) == ifindex
-            && inetOf(rtnl_addr_get_local(a)) == address.address
-            && rtnl_addr_get_prefixlen(a) == address.prefix;
-    }, rtnl_addr_delete);
+    return removeFirst(RTM_GETADDR, RTM_DELADDR, [&](const nlmsghdr *h) {
+        int index = 0;
+        Address4 found;
+        return parse::address(h, &index, &found) && index == ifindex && sameAddress(found, address);
+    });
 }
 
 Error addDefaultRoute(int ifindex, const Route4 &route)
@@ -382,12 +160,12 @@ Error addDefaultRoute(int ifindex, const Route4 &route)
 
 Error deleteDefaultRoute(int ifindex, const Route4 &route)
 {
-    return removeFirst<rtnl_route>(Kind::Routes, [&](rtnl_route *r) {
-        rtnl_nexthop *hop = isDefaultRoute(r) && rtnl_route_get_priority(r) == route.metric
-            ? hopThrough(r, ifindex) : nullptr;
-        return hop && inetOf(rtnl_route_nh_get_gateway(hop)) == route.gateway
-            && (!route.protocol || rtnl_route_get_protocol(r) == route.protocol);
-    }, rtnl_route_delete);
+    return removeFirst(RTM_GETROUTE, RTM_DELROUTE, [&](const nlmsghdr *h) {
+        parse::Route parsed;
+        Route4 found;
+        return parse::route(h, &parsed) && parsed.defaultThrough(ifindex, &found) && sameRoute(found, route)
+            && (!route.protocol || found.protocol == route.protocol);
+    });
 }
 
 Error setLinkUp(int ifindex, bool up)

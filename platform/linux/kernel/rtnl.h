@@ -1,9 +1,10 @@
-// The kernel's IPv4 configuration of the current network namespace, read and
-// changed over rtnetlink (libnl-route-3). Shared by the IP Helper and SetupAPI
-// stand-ins and by the network shell stand-in.
+// The kernel's IPv4 configuration of the current network namespace, read
+// (reading.cpp) and changed (rtnl.cpp) over rtnetlink. Shared by the IP Helper
+// and SetupAPI stand-ins and by the network shell stand-in.
 #pragma once
 
 #include "kernel/error.h"
+#include "kernel/objects.h"
 
 #include <cstdint>
 #include <string>
@@ -13,47 +14,15 @@ namespace rtnl {
 
 using sys::Error;
 
-struct Link {
-    int index = 0;
-    std::string name;
-    std::vector<uint8_t> address;   // link-layer address
-    unsigned arptype = 0;           // ARPHRD_*
-    unsigned flags = 0;             // IFF_*
-    std::string kind;               // IFLA_INFO_KIND ("veth", "dummy", ...), empty for hardware
-    bool wireless = false;          // the device has a wireless extension or phy80211
-};
+// Every interface with its addresses and default routes, by index: one
+// reading of the calling thread's namespace. Empty, with the reason in
+// *error, when the kernel could not be asked.
+std::vector<Interface> read(Error *error);
 
-struct Address4 {
-    uint32_t address = 0;           // network byte order
-    int prefix = 0;
-    bool permanent = true;          // false for an address with a lifetime, as a DHCP client leaves it
-    bool secondary = false;
-};
-
-struct Route4 {
-    uint32_t gateway = 0;           // network byte order
-    uint32_t metric = 0;
-    unsigned protocol = 0;          // RTPROT_*, who added it; 0: any, when deleting
-};
-
-// The same address or route as the kernel tells them apart (flags and
-// lifetimes aside).
-inline bool sameAddress(const Address4 &a, const Address4 &b)
-{
-    return a.address == b.address && a.prefix == b.prefix;
-}
-inline bool sameRoute(const Route4 &a, const Route4 &b)
-{
-    return a.gateway == b.gateway && a.metric == b.metric;
-}
-
-// Every interface, in the kernel's order (by index).
+// Every interface, by index.
 std::vector<Link> links(Error *error = nullptr);
 bool linkByName(const std::string &name, Link *link, Error *error = nullptr);
 bool linkByIndex(int index, Link *link, Error *error = nullptr);
-// /sys/class/net/<name> when sysfs shows this interface, else empty: sysfs shows
-// the interfaces of the network namespace that mounted it, which need not be ours.
-std::string sysfsDir(const Link &link);
 
 // The interface's IPv4 addresses, primary addresses first, in the kernel's order.
 std::vector<Address4> addresses(int ifindex, Error *error = nullptr);

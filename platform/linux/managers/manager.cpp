@@ -1,10 +1,11 @@
 #include "managers/manager.h"
+
+#include "kernel/netns.h"
 #include "kernel/procfs.h"
-
-#include "records/records.h"
+#include "kernel/processes.h"
 #include "managers/networkmanager.h"
+#include "records/records.h"
 
-#include <dirent.h>
 #include <fstream>
 #include <map>
 #include <set>
@@ -30,52 +31,26 @@ const std::map<std::string, std::set<std::string>> &clientOptions()
     return options;
 }
 
-using procfs::netNamespaceOf;
-using procfs::readFile;
-
-// The DHCP clients alive in this network namespace. A zombie is gone: it has
-// let go of every interface.
+// The DHCP clients alive in this network namespace.
 std::vector<Process> dhcpClients()
 {
     std::vector<Process> clients;
-    const ino_t own = netNamespaceOf("self");
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return clients;
-    while (const dirent *entry = ::readdir(proc)) {
-        const std::string pid = entry->d_name;
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
+    const netns::Id own = netns::of("self");
+    for (const int pid : processes::all()) {
         Process p;
-        p.comm = readFile("/proc/" + pid + "/comm");
-        if (!p.comm.empty() && p.comm.back() == '\n')
-            p.comm.pop_back();
-        if (!clientOptions().count(p.comm) || netNamespaceOf(pid) != own)
-            continue;
-        const std::string stat = readFile("/proc/" + pid + "/stat");
-        const std::string::size_type end = stat.rfind(')');
-        if (end == std::string::npos || stat.compare(end, 3, ") Z") == 0)
-            continue;
-        std::istringstream fields(stat.substr(end + 2));
-        std::string state;
-        fields >> state >> p.ppid;
-        std::istringstream cmdline(readFile("/proc/" + pid + "/cmdline"));
-        for (std::string word; std::getline(cmdline, word, '\0');)
-            p.argv.push_back(word);
-        p.pid = std::stoi(pid);
-        clients.push_back(p);
+        if (clientOptions().count(processes::nameOf(pid)) && netns::same(netns::of(std::to_string(pid)), own)
+            && processes::read(pid, &p))
+            clients.push_back(p);
     }
-    ::closedir(proc);
     return clients;
 }
 
-// systemd-networkd configures links of the namespace it runs in, init's.
+// systemd-networkd configures links of the namespace it runs in, the machine's.
 bool networkdManagesHere(int ifindex)
 {
-    const ino_t own = netNamespaceOf("self");
-    if (!own || own != netNamespaceOf("1"))
+    if (!netns::isMachines())
         return false;
-    return networkdManages(readFile("/run/systemd/netif/links/" + std::to_string(ifindex)));
+    return networkdManages(procfs::readFile("/run/systemd/netif/links/" + std::to_string(ifindex)));
 }
 
 } // namespace

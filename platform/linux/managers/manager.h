@@ -6,6 +6,7 @@
 // owner is refused.
 #pragma once
 
+#include "kernel/processes.h"
 #include "kernel/rtnl.h"
 
 #include <string>
@@ -13,7 +14,6 @@
 #include <vector>
 
 namespace manager {
-
 
 enum class Kind { Nobody, NetworkManager, DhcpClient, Networkd };
 
@@ -23,12 +23,7 @@ struct Owner {
 };
 
 // A running program as /proc shows it.
-struct Process {
-    int pid = 0;
-    int ppid = 0;
-    std::string comm;               // the program's name as the kernel keeps it
-    std::vector<std::string> argv;
-};
+using Process = processes::Process;
 
 // The process is a DHCP client that serves the interface: its command line
 // names it, or names no interface at all (then it serves every one).

@@ -1,6 +1,6 @@
 #include "managers/nmdbus.h"
 
-#include "kernel/procfs.h"
+#include "kernel/netns.h"
 #include "kernel/rtnl.h"
 
 #include <QCoreApplication>
@@ -65,9 +65,9 @@ Serves servesHere()
     if (failed(reply)) {
         return Serves::No;
     }
-    const ino_t own = procfs::netNamespaceOf("self");
-    const ino_t its = procfs::netNamespaceOf(std::to_string(reply.arguments().value(0).toUInt()));
-    if (!own || !its)
+    const netns::Id own = netns::current();
+    const netns::Id its = netns::of(std::to_string(reply.arguments().value(0).toUInt()));
+    if (!own.known() || !its.known())
         return Serves::Unknown;
     return own == its ? Serves::Yes : Serves::No;
 }

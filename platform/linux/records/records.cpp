@@ -1,8 +1,6 @@
 #include "records/records.h"
 
-#include <netlink/msg.h>
-#include <netlink/netlink.h>
-#include <netlink/socket.h>
+#include "kernel/netns.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,19 +9,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <linux/if_link.h>
-#include <linux/rtnetlink.h>
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#ifndef SO_NETNS_COOKIE
-#define SO_NETNS_COOKIE 71
-#endif
 
 namespace records {
 
@@ -46,27 +37,9 @@ std::string stateRoot()
     return root && *root ? root : "/run/vantorel";
 }
 
-// The cookie of the calling thread's network namespace, as any socket made
-// there reports it; "c<cookie>", or the namespace inode where the kernel has
-// no cookies. The "c" keeps the two kinds of name apart.
-std::string namespaceName()
-{
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    uint64_t cookie = 0;
-    socklen_t size = sizeof cookie;
-    const bool haveCookie = fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size) == 0
-        && size == sizeof cookie;
-    if (fd >= 0)
-        ::close(fd);
-    if (haveCookie)
-        return "c" + std::to_string(cookie);
-    struct stat st;
-    return std::to_string(::stat("/proc/self/ns/net", &st) == 0 ? st.st_ino : 0);
-}
-
 std::string folder()
 {
-    return stateRoot() + "/net-" + namespaceName();
+    return stateRoot() + "/net-" + netns::folderName();
 }
 
 // A folder we keep records in: a real directory that nobody else can change,
@@ -252,17 +225,6 @@ std::string fileName(const rtnl::Link &link, const char *suffix)
     return link.name + suffix;
 }
 
-int keepPermanentAddress(nl_msg *message, void *arg)
-{
-    nlattr *attributes[IFLA_MAX + 1];
-    if (nlmsg_parse(nlmsg_hdr(message), sizeof(ifinfomsg), attributes, IFLA_MAX, nullptr) == 0
-        && attributes[IFLA_PERM_ADDRESS]) {
-        const auto *bytes = static_cast<const uint8_t *>(nla_data(attributes[IFLA_PERM_ADDRESS]));
-        static_cast<std::vector<uint8_t> *>(arg)->assign(bytes, bytes + nla_len(attributes[IFLA_PERM_ADDRESS]));
-    }
-    return NL_OK;
-}
-
 // The addresses of an "a.b.c.d/nn,..." list, as (address, prefix) pairs.
 std::set<std::pair<uint32_t, int>> addressSet(const std::string &text, bool *ok)
 {
@@ -297,26 +259,10 @@ std::string namespaceDir(std::string *error)
     return safeFolder(root, true, error) && safeFolder(dir, true, error) ? dir : std::string();
 }
 
-std::vector<uint8_t> permanentAddress(int ifindex)
-{
-    std::vector<uint8_t> address;
-    std::unique_ptr<nl_sock, void (*)(nl_sock *)> socket(nl_socket_alloc(), nl_socket_free);
-    if (!socket || nl_connect(socket.get(), NETLINK_ROUTE) < 0)
-        return address;
-    ifinfomsg request{};
-    request.ifi_family = AF_UNSPEC;
-    request.ifi_index = ifindex;
-    nl_socket_modify_cb(socket.get(), NL_CB_VALID, NL_CB_CUSTOM, keepPermanentAddress, &address);
-    if (nl_send_simple(socket.get(), RTM_GETLINK, 0, &request, sizeof request) >= 0)
-        nl_recvmsgs_default(socket.get());
-    return address;
-}
-
 std::string identityOf(const rtnl::Link &link)
 {
-    const std::vector<uint8_t> permanent = permanentAddress(link.index);
     return std::to_string(link.index) + ' ' + (link.kind.empty() ? "device" : link.kind) + ' '
-        + (permanent.empty() ? "address " + hex(link.address) : "permanent " + hex(permanent));
+        + (link.permanent.empty() ? "address " + hex(link.address) : "permanent " + hex(link.permanent));
 }
 
 std::string namespaceFolder()

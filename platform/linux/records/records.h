@@ -29,10 +29,6 @@ namespace records {
 // symbolic link, not owned by the caller or writable by others.
 std::string namespaceDir(std::string *error = nullptr);
 
-// The link's permanent address (IFLA_PERM_ADDRESS); empty where the kernel
-// knows none (virtual devices, or a driver that doesn't report one).
-std::vector<uint8_t> permanentAddress(int ifindex);
-
 // What tells this interface from any other that has held or will hold its name
 // and index: index, kind and permanent address, or, where the kernel knows no
 // permanent address, the link-layer address it has now.

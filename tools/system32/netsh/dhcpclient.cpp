@@ -1,7 +1,10 @@
 #include "dhcpclient.h"
 
-#include "records/records.h"
 #include "process.h"
+
+#include "kernel/netns.h"
+#include "kernel/processes.h"
+#include "records/records.h"
 
 #include <algorithm>
 #include <chrono>
@@ -25,8 +28,7 @@ const int clientStartTime = 5000;
 
 bool sameNetworkNamespace(int pid)
 {
-    const ino_t own = netNamespaceOf("self");
-    return own && own == netNamespaceOf(std::to_string(pid));
+    return netns::same(netns::of("self"), netns::of(std::to_string(pid)));
 }
 
 } // namespace
@@ -37,14 +39,8 @@ bool isRunningClient(int pid)
 {
     if (pid <= 0)
         return false;
-    const std::string proc = "/proc/" + std::to_string(pid);
-    if (readFile(proc + "/comm") != "dhcpcd\n")
-        return false;
-    const std::string stat = readFile(proc + "/stat");
-    const std::string::size_type end = stat.rfind(')');
-    if (end == std::string::npos || stat.compare(end, 3, ") Z") == 0)
-        return false;
-    return sameNetworkNamespace(pid);
+    processes::Process process;
+    return processes::nameOf(pid) == "dhcpcd" && processes::read(pid, &process) && sameNetworkNamespace(pid);
 }
 
 namespace {
@@ -56,12 +52,8 @@ bool waitUntilGone(int pid, int milliseconds)
 
 int parentOf(int pid)
 {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    const std::string::size_type end = stat.rfind(')');
-    int parent = 0;
-    char state = 0;
-    std::istringstream(end == std::string::npos ? std::string() : stat.substr(end + 1)) >> state >> parent;
-    return parent;
+    processes::Process process;
+    return processes::read(pid, &process) ? process.ppid : 0;
 }
 
 // dhcpcd runs as several processes (privilege separation): the one in its pid
@@ -71,14 +63,9 @@ std::vector<int> familyOf(int pid)
     const int parent = parentOf(pid);
     const int root = parent > 1 && isRunningClient(parent) ? parent : pid;
     std::vector<int> family = {root};
-    std::error_code ignored;
     for (bool grown = true; grown;) {
         grown = false;
-        for (const auto &entry : std::filesystem::directory_iterator("/proc", ignored)) {
-            const std::string name = entry.path().filename().string();
-            if (name.find_first_not_of("0123456789") != std::string::npos)
-                continue;
-            const int member = std::stoi(name);
+        for (const int member : processes::all()) {
             if (std::find(family.begin(), family.end(), member) == family.end()
                 && std::find(family.begin(), family.end(), parentOf(member)) != family.end() && isRunningClient(member)) {
                 family.push_back(member);
@@ -170,6 +157,8 @@ sys::Error startClient(const std::string &ifname, const Environment &environment
         // dhcpcd gives its hook a clean environment; this is how the hook
         // finds where to record the lease.
         "-e", "VANTOREL_NAMESPACE_DIR=" + dir,
+        // Whether the resolver it may change is the machine's, as netsh sees it.
+        "-e", std::string("VANTOREL_MACHINE_NAMESPACE=") + (netns::isMachines() ? "yes" : "no"),
         "-o", "domain_name_servers",
         // An interface may be called "-c..." too: it must not be read as an option.
         "--", ifname};

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "netsh.h"
-#include "kernel/rtnl.h"
+#include "kernel/error.h"
 
 #include <string>
 

@@ -4,6 +4,7 @@
 #include "netsh.h"
 
 #include "cmdline.h"
+#include "kernel/procfs.h"
 
 #include <algorithm>
 #include <sys/stat.h>
@@ -40,8 +41,7 @@ int main(int argc, char *argv[])
         return fail(error);
     netsh::Environment environment;
     // The folder of this program holds the DHCP client's hook as well.
-    std::error_code ignored;
-    environment.system32 = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().string();
+    environment.system32 = std::filesystem::path(procfs::ownProgram()).parent_path().string();
     if (!netsh::apply(request, environment, &error))
         return fail(error);
     return 0;

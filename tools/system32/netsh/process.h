@@ -36,6 +36,5 @@ int spawn(const std::string &program, const std::vector<std::string> &arguments,
 bool waitForExit(pid_t pid, int milliseconds);
 bool makeDirs(const std::string &path);
 using procfs::readFile;
-using procfs::netNamespaceOf;
 
 } // namespace netsh

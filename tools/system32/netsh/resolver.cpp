@@ -3,6 +3,9 @@
 #include "process.h"
 #include "text.h"
 
+#include "kernel/netns.h"
+#include "kernel/processes.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -73,39 +76,15 @@ bool usesResolved()
 
 const char resolvConf[] = "/etc/resolv.conf";
 
-// The machine's own network namespace is the one kernel threads (kthreadd,
-// pid 2) live in; pid 1's may be hidden even from root.
-bool inMachineNamespace()
-{
-    ino_t machine = netNamespaceOf("2");
-    if (!machine)
-        machine = netNamespaceOf("1");
-    return machine && machine == netNamespaceOf("self");
-}
-
-// `ip netns exec` (and a test) mounts a resolver file of the namespace's own
-// over /etc/resolv.conf.
-bool resolverMountedHere()
-{
-    std::istringstream in(readFile("/proc/self/mountinfo"));
-    std::string line;
-    while (std::getline(in, line)) {
-        const std::vector<std::string> fields = words(line);
-        if (fields.size() > 4 && fields[4] == resolvConf)
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 sys::Error setResolver(const std::string &ifname, const std::vector<std::string> &servers,
                         const std::string &formerServer)
 {
-    const bool machine = inMachineNamespace();
+    const bool machine = netns::isMachines();
     // Another namespace's interface must not change the machine's resolver:
     // there the record alone carries the interface's DNS server.
-    if (!machine && !resolverMountedHere())
+    if (!machine && !processes::mountedHere(resolvConf))
         return sys::Error();
     if (machine && usesResolved()) {
         std::vector<std::string> arguments = {"resolvectl", servers.empty() ? "revert" : "dns", "--", ifname};

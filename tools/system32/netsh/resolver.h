@@ -1,7 +1,7 @@
 // The system resolver: the DNS servers of an interface.
 #pragma once
 
-#include "kernel/rtnl.h"
+#include "kernel/error.h"
 
 #include <string>
 #include <vector>
