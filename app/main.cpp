@@ -1,3 +1,4 @@
+#include "application.h"
 #include "daverirido.h"
 
 #include <QApplication>
@@ -5,6 +6,7 @@
 
 int main(int argc, char *argv[])
 {
+    vantorel::prepareApplication();
     QApplication app(argc, argv);
     // Set before any widget exists, so every widget is drawn in it, whatever
     // style the desktop or the command line asked for.

@@ -4,6 +4,7 @@
 // address, so that every round starts without a lease.
 //
 //   bench_dhcp_time <interface> <static ip> <mask> <gateway> <dns> [rounds]
+#include "application.h"
 #include "daverirido.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@
 
 int main(int argc, char *argv[])
 {
+    vantorel::prepareApplication();
     QApplication app(argc, argv);
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Plastique")));
     const QStringList args = app.arguments();

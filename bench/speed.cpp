@@ -12,6 +12,7 @@
 // - the peak RSS of that start-up.
 //
 //   bench_speed [pairs ...]     (root; default 1 50 500 veth pairs)
+#include "application.h"
 #include "daverirido.h"
 #include "kernel/rtnl.h"
 #include "ui_daverirido.h"
@@ -150,6 +151,7 @@ std::unique_ptr<QApplication> application()
     static int argc = 1;
     static char name[] = "bench_speed";
     static char *argv[] = {name, nullptr};
+    vantorel::prepareApplication();
     auto app = std::make_unique<QApplication>(argc, argv);
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Plastique")));
     return app;

@@ -24,8 +24,11 @@ void startInterpreter(QProcess &process, const QString &program, const QStringLi
 // to be opened as QSettings(path, QSettings::NativeFormat). On Linux an INI file
 // kept in step with the interfaces of the current network namespace; the
 // environment variable VANTOREL_CLASS_KEY moves it. Empty (no subkeys, nothing
-// written) when the class key there is damaged; the reason goes to stderr.
+// written) when the class key there is damaged; classKeyError() says why.
 QString adapterClassKey();
+
+// Why the last adapterClassKey() gave none; empty when it gave one.
+QString classKeyError();
 
 // The name under which GetAdaptersInfo reports the interface (AdapterName).
 // On Windows that is the interface's GUID in braces, upper case, which Qt 5's

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Draws the program's icon and writes main.png and app.ico beside this script.
+"""Draws the program's icon and writes main.png, main@2x.png and app.ico beside this script.
 
 The picture: three computer screens joined by network lines. ImageMagick's
 `convert` draws it; everything else is done here with the standard library.
 
 main.png: 48 x 48, 8-bit RGBA, not interlaced, padded with a tEXt chunk to
 exactly PNG_SIZE bytes.
+main@2x.png: the same drawing at 96 x 96, which Qt takes beside main.png on a
+screen scaled by more than 1.
 app.ico: eight images, in this order: 32 and 16 pixels at 4 bits per pixel,
 48, 32 and 16 at 8 bits, 48, 32 and 16 at 32 bits.
 """
@@ -48,6 +50,13 @@ VGA16 = [
     (128, 128, 128), (255, 0, 0), (0, 255, 0), (255, 255, 0),
     (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255),
 ]
+
+
+def drawing(scale):
+    """DRAWING on a canvas scale times as large, every coordinate and stroke scaled."""
+    size = '%dx%d' % (48 * scale, 48 * scale)
+    args = [size if arg == '48x48' else arg for arg in DRAWING]
+    return args[:3] + (['-affine', '%d,0,0,%d,0,0' % (scale, scale)] if scale != 1 else []) + args[3:]
 
 
 def png_chunk(kind, data):
@@ -155,10 +164,11 @@ def write_ico(path, images):
 
 def main():
     png_path = os.path.join(HERE, 'main.png')
-    png = subprocess.run(['convert'] + DRAWING + ['-strip', 'PNG32:-'],
-                         check=True, stdout=subprocess.PIPE).stdout
-    with open(png_path, 'wb') as f:
-        f.write(pad_png(png, PNG_SIZE))
+    for scale, name in ((1, 'main.png'), (2, 'main@2x.png')):
+        png = subprocess.run(['convert'] + drawing(scale) + ['-strip', 'PNG32:-'],
+                             check=True, stdout=subprocess.PIPE).stdout
+        with open(os.path.join(HERE, name), 'wb') as f:
+            f.write(pad_png(png, PNG_SIZE) if scale == 1 else png)
 
     pictures = {size: rgba_pixels(png_path, size) for size in (48, 32, 16)}
     layout = [(32, 4), (16, 4), (48, 8), (32, 8), (16, 8), (48, 32), (32, 32), (16, 32)]

@@ -1,5 +1,6 @@
-// The main window as a person sees it, on an X display of the DPI that VANTOREL_TEST_DPI names. Screenshots are left
-// in the build folder's screenshots/.
+// The main window as a person sees it, on an X display of the DPI that VANTOREL_TEST_DPI names, scaled as the program
+// scales it. Screenshots are left in the build folder's screenshots/.
+#include "application.h"
 #include "fakeplatform.h"
 #include "window.h"
 
@@ -8,6 +9,18 @@
 #include <QStyleFactory>
 
 namespace {
+
+const int dpi = qEnvironmentVariableIntValue("VANTOREL_TEST_DPI");
+
+// At each DPI the test runs at: the 680 x 322 window in device pixels, scaled by DPI / 96 unrounded, and the sizes of
+// the window icon's images.
+struct Scale {
+    int dpi;
+    QSize device;
+    const char *icon;
+};
+const Scale scales[] = {{96, {680, 322}, "48x48"}, {100, {708, 335}, "48x48 96x96"}, {144, {1020, 483}, "48x48 96x96"},
+                        {192, {1360, 644}, "48x48 96x96"}};
 
 // "<class> "<text or title>" <policies> <horizontal stretch>, min <width>x<height>"; for what the form places itself,
 // not a layout, its place and size instead of its minimum.
@@ -30,10 +43,15 @@ class tst_form : public QObject
 {
     Q_OBJECT
 
+public:
+    static void initMain() { vantorel::prepareApplication(); }
+
 private slots:
     void initTestCase();
     void widgets_data();
     void widgets();
+    void scaled_data();
+    void scaled();
     void textsWhole();
 
 private:
@@ -46,11 +64,14 @@ void tst_form::initTestCase()
     first = QNetworkInterface::allInterfaces().at(0).name();
     fake::state.adapters = {{first.toStdString(), "Gigabit Network Adapter", 1, MIB_IF_TYPE_ETHERNET, 0,
                              "192.168.100.200", "255.255.255.252", "192.168.100.254", "192.168.100.253"}};
+    // QTEST_MAIN's, which the program does not set: the style would measure at 96 DPI whatever the screen's.
+    QCoreApplication::setAttribute(Qt::AA_Use96Dpi, false);
     QApplication::setStyle(QStyleFactory::create("Plastique"));
     window.reset(new davErirido);
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.data()));
-    QCOMPARE(window->logicalDpiY(), qEnvironmentVariableIntValue("VANTOREL_TEST_DPI"));
+    QVERIFY2(std::any_of(std::begin(scales), std::end(scales), [](const Scale &s) { return s.dpi == dpi; }),
+             "no expected size for this DPI");
 }
 
 void tst_form::widgets_data()
@@ -109,6 +130,27 @@ void tst_form::widgets()
     }
 }
 
+void tst_form::scaled_data()
+{
+    QTest::addColumn<QSize>("device");
+    QTest::addColumn<QString>("icon");
+    for (const Scale &s : scales)
+        if (s.dpi == dpi)
+            QTest::newRow(qPrintable(QString("%1 dpi").arg(dpi))) << s.device << QString(s.icon);
+}
+
+// Drawn in device pixels at the screen's factor, from the larger icon where there is one.
+void tst_form::scaled()
+{
+    QFETCH(QSize, device);
+    QFETCH(QString, icon);
+    QCOMPARE(window->grab().size(), device);
+    QStringList sizes;
+    for (const QSize &size : window->windowIcon().availableSizes())
+        sizes << QString("%1x%2").arg(size.width()).arg(size.height());
+    QCOMPARE(sizes.join(' '), icon);
+}
+
 // Whole as the form starts, and still whole, with nothing moved, once the fields are judged right and wrong.
 void tst_form::textsWhole()
 {
@@ -119,7 +161,7 @@ void tst_form::textsWhole()
         if (*state)   // the wrong netmask stops the change
             testwindow::apply(window.data(), {"192.168.100.200", "255.255.255.255", "192.168.100.254", ""});
         QApplication::processEvents();
-        QVERIFY(window->grab().save(shots.filePath(QString("window-%1dpi%2.png").arg(window->logicalDpiY()).arg(state))));
+        QVERIFY(window->grab().save(shots.filePath(QString("window-%1dpi%2.png").arg(dpi).arg(state))));
         QVERIFY2(testwindow::cut(window.data()).isEmpty(), qPrintable(testwindow::cut(window.data()).join(", ")));
     }
     QCOMPARE(window->netmaskValidatorLabel->text(), QString("<font color=\"red\">Wrong</font>"));

@@ -10,8 +10,8 @@ private slots:
     void run();
 };
 
-// Drawn in Plastique whatever style the command line and the environment ask for; closing the window ends the
-// program with 0.
+// Drawn in Plastique whatever style the command line and the environment ask for, scaled as the window's tests scale
+// it; closing the window ends the program with 0.
 void tst_main::run()
 {
     QTemporaryDir systemroot;
@@ -25,7 +25,7 @@ void tst_main::run()
     program.start(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/vantorel", {"-style", "fusion"});
     QVERIFY2(program.waitForFinished(10000), "still running");
     const QString output = program.readAllStandardError();
-    QVERIFY2(output.contains(QString("probe: shown davErirido \"Vantorel\", style QPlastiqueStyle, systemroot %1\n").arg(systemroot.path())),
+    QVERIFY2(output.contains(QString("probe: shown davErirido \"Vantorel\", style QPlastiqueStyle, scaling PassThrough, systemroot %1\n").arg(systemroot.path())),
              qPrintable(output));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);

@@ -37,11 +37,14 @@ davErirido::davErirido(QWidget *parent)
       ipValidator(nullptr),
       refreshTimer(nullptr)
 {
-    // The form's fixed sizes leave room for a dialog font of 11 or 12 pixels; a
-    // size in pixels keeps its texts whole whatever the screen's DPI. It is the
-    // application's font, not only the window's: the list's popup is a window of
-    // its own, and a field lays out its text in the application's font before it
-    // takes the window's, which would load a second font at start-up.
+    // The form's fixed sizes (the window, the two grids) leave room for a dialog
+    // font of 11 or 12 pixels, not for the desktop's, which may be larger: its
+    // texts would be cut. The size is in pixels, which are device-independent
+    // and grow with the window by the screen's factor, so the form looks the same
+    // at every scale. It is the application's font, not only the window's: the
+    // list's popup is a window of its own, and a field lays out its text in the
+    // application's font before it takes the window's, which would load a second
+    // font at start-up.
     QFont formFont = QApplication::font();
     formFont.setPixelSize(12);
     QApplication::setFont(formFont);

@@ -11,8 +11,6 @@
 #include <QProcess>
 #include <QtGlobal>
 
-#include <cstdio>
-
 namespace platform {
 
 QString programPath(const QString &windowsPath)
@@ -27,14 +25,30 @@ void startInterpreter(QProcess &process, const QString &program, const QStringLi
     process.start(program, arguments, QIODevice::ReadWrite);
 }
 
+namespace {
+
+QString &lastClassKeyError()
+{
+    static QString error;
+    return error;
+}
+
+} // namespace
+
 QString adapterClassKey()
 {
     QString error;
     const QString path = classkey::file(&error);
-    // No class key at all: it has no subkeys, and nothing is written to it.
-    if (path.isEmpty())
-        std::fprintf(stderr, "%s\n", qPrintable(error));
+    // Unusable, there is no class key at all: it has no subkeys, and nothing is
+    // written to it. The program says nothing of it itself; a caller that
+    // reports to a person asks classKeyError().
+    lastClassKeyError() = path.isEmpty() ? error : QString();
     return path;
+}
+
+QString classKeyError()
+{
+    return lastClassKeyError();
 }
 
 // The IP Helper stand-in reports every adapter under its kernel name.

@@ -39,6 +39,12 @@ QString adapterClassKey()
                           "{4D36E972-E325-11CE-BFC1-08002bE10318}");
 }
 
+// The registry's class key is always there.
+QString classKeyError()
+{
+    return QString();
+}
+
 // GetAdaptersInfo names an adapter by its interface GUID, written as
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper case. Qt 5 names it by
 // ConvertInterfaceLuidToNameW ("ethernet_32769"), so go from the index to

@@ -2,6 +2,7 @@
 // shown, reports on stderr what a person would see of it, then closes it as a window manager would.
 #include <QApplication>
 #include <QMainWindow>
+#include <QMetaEnum>
 #include <QStyle>
 #include <QTimer>
 
@@ -15,8 +16,12 @@ struct Probe : QObject {
         if (event->type() != QEvent::Show || !window || !window->isWindow())
             return false;
         qApp->removeEventFilter(this);
-        fprintf(stderr, "probe: shown %s \"%s\", style %s, systemroot %s\n", window->metaObject()->className(),
-                qPrintable(window->windowTitle()), window->style()->metaObject()->className(), qgetenv("systemroot").constData());
+        const char *scaling = QCoreApplication::testAttribute(Qt::AA_EnableHighDpiScaling)
+            ? QMetaEnum::fromType<Qt::HighDpiScaleFactorRoundingPolicy>().valueToKey(int(QGuiApplication::highDpiScaleFactorRoundingPolicy()))
+            : "off";
+        fprintf(stderr, "probe: shown %s \"%s\", style %s, scaling %s, systemroot %s\n", window->metaObject()->className(),
+                qPrintable(window->windowTitle()), window->style()->metaObject()->className(), scaling,
+                qgetenv("systemroot").constData());
         QTimer::singleShot(0, window, &QWidget::close);
         return false;
     }

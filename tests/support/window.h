@@ -49,6 +49,9 @@ inline QStringList cut(const QWidget *window, const QStringList &exempt = {})
     for (const QWidget *w : window->findChildren<QWidget *>()) {
         const auto *label = qobject_cast<const QLabel *>(w);
         const auto *box = qobject_cast<const QGroupBox *>(w);
+        const auto *outer = qobject_cast<const QGroupBox *>(w->parentWidget() ? w->parentWidget()->parentWidget() : nullptr);
+        if (outer && !outer->contentsRect().contains(QRect(w->mapTo(outer, QPoint()), w->size())))
+            found << w->objectName() + " outside " + outer->objectName();
         if ((!label && !qobject_cast<const QAbstractButton *>(w) && !box) || !w->isVisible()
             || exempt.contains(w->objectName()))
             continue;

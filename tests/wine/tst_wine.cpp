@@ -1,5 +1,6 @@
 // The Windows program's window and worker on Wine's IP Helper, cmd.exe, registry and SetupAPI, inside the
 // network namespace run-wine-test makes. netsh.exe is ours: it records the command line cmd.exe gives it.
+#include "application.h"
 #include "window.h"
 #include "windowchanger.h"
 
@@ -18,6 +19,10 @@ const QString classKey = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control
                          "{4D36E972-E325-11CE-BFC1-08002bE10318}";
 const QString driverPrefix = "{4D36E972-E325-11CE-BFC1-08002bE10318}\\";
 const QString subkey = "0007";
+
+// The 680 x 322 window in device pixels at the DPI run-wine-test gives Wine (LogPixels), scaled by DPI / 96.
+const int dpi = qEnvironmentVariableIntValue("VANTOREL_TEST_DPI");
+const QMap<int, QSize> deviceSizes = {{96, {680, 322}}, {144, {1020, 483}}};
 
 // GetAdaptersInfo's own name of the adapter, read here without the worker.
 QString adapterName(const QString &description)
@@ -38,9 +43,13 @@ class tst_wine : public QObject
 {
     Q_OBJECT
 
+public:
+    static void initMain() { vantorel::prepareApplication(); }
+
 private slots:
     void initTestCase()
     {
+        QVERIFY2(deviceSizes.contains(dpi), "no expected size for this DPI");
         guid = adapterName(expected.at(0));
         QVERIFY2(!guid.isEmpty(), "GetAdaptersInfo does not report the test's adapter");
         // Set as the program does.
@@ -52,7 +61,8 @@ private slots:
     }
 
     // Listed by connection name with GetAdaptersInfo's name as item data. The panel shows what Wine's IP Helper
-    // reports (an adapter on DHCP, as Wine says of every one), drawn in the Plastique style; the picture is kept.
+    // reports (an adapter on DHCP, as Wine says of every one), drawn in the Plastique style and scaled to the DPI;
+    // the picture is kept.
     void listAndPanel()
     {
         QVERIFY2(testwindow::openOn(window, guid), "the adapter is not listed under GetAdaptersInfo's name");
@@ -63,8 +73,9 @@ private slots:
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         QCOMPARE(QByteArray(window->interfaceComboBox->style()->metaObject()->className()), QByteArray("QPlastiqueStyle"));
-        const QString picture = QCoreApplication::applicationDirPath() + "/wine-window.png";
+        const QString picture = QCoreApplication::applicationDirPath() + QString("/wine-window-%1dpi.png").arg(dpi);
         QVERIFY2(window->grab().save(picture), qPrintable(picture));
+        QCOMPARE(window->grab().size(), deviceSizes.value(dpi));
     }
 
     // Drawn as on Windows, in a sans-serif dialog font of normal metrics: the form's size at the display's DPI and
@@ -74,10 +85,7 @@ private slots:
     {
         const QStringList cut = testwindow::cut(window.get(), {"adapterNameInfoLabel"});
         QVERIFY2(cut.isEmpty(), qPrintable(QFontInfo(window->font()).family() + ": " + cut.join(", ")));
-        const QMap<int, QSize> formSize = {{96, QSize(680, 322)}};
-        const int dpi = window->logicalDpiY();
-        QVERIFY2(formSize.contains(dpi), qPrintable(QString("no form size known for %1 DPI").arg(dpi)));
-        QCOMPARE(window->size(), formSize.value(dpi));
+        QCOMPARE(window->size(), QSize(680, 322));   // in the window's own units, at every DPI
     }
 
     // What netsh.exe got from cmd.exe, in order, after cmd.exe split Qt's command line for it: Manual change with
@@ -106,8 +114,8 @@ private slots:
     }
 
     // The deployed folder runs as it stands: its vantorel.exe, started with no Qt folder on any path, shows its
-    // window and ends with 0 when the window is closed. Its icon group IDI_ICON1 (US English) holds eight images of
-    // 4, 8 and 32 bits per pixel.
+    // window scaled to the DPI and ends with 0 when the window is closed. Its icon group IDI_ICON1 (US English)
+    // holds eight images of 4, 8 and 32 bits per pixel.
     void deployed()
     {
         window.reset();   // the only other window titled "Vantorel"
@@ -116,9 +124,12 @@ private slots:
         QVERIFY2(program.waitForStarted(), qPrintable(program.errorString()));
         HWND shown = nullptr;
         QTRY_VERIFY_WITH_TIMEOUT((shown = FindWindowW(nullptr, L"Vantorel")) && IsWindowVisible(shown), 30000);
+        RECT client;
+        GetClientRect(shown, &client);
         PostMessageW(shown, WM_CLOSE, 0, 0);
         QVERIFY(program.waitForFinished(20000));
         QCOMPARE(program.exitCode(), 0);
+        QCOMPARE(QSize(client.right, client.bottom), deviceSizes.value(dpi));
 
         const std::wstring path = qEnvironmentVariable("VANTOREL_DEPLOYED").toStdWString();
         const HMODULE file =

@@ -41,6 +41,16 @@ QMetaMethod slot(const windowChanger &changer, const char *signature)
     return meta->method(meta->indexOfMethod(signature));
 }
 
+// False, with the reason on stderr, when the worker's last look found no
+// usable class key (a damaged one is left alone, and nothing is written).
+bool classKeyUsable()
+{
+    const QString why = platform::classKeyError();
+    if (!why.isEmpty())
+        err() << "vantorel-adapter: " << why << '\n';
+    return why.isEmpty();
+}
+
 // The driver key of the adapter's subkey, or empty with the reason on stderr.
 QString setMac(windowChanger &changer, const QString &adapter, const QString &address)
 {
@@ -48,6 +58,8 @@ QString setMac(windowChanger &changer, const QString &adapter, const QString &ad
     slot(changer, "setMac(QStringList)")
         .invoke(&changer, Qt::DirectConnection, Q_RETURN_ARG(QStringList, result),
                 Q_ARG(QStringList, QStringList({adapter, address})));
+    if (!classKeyUsable())
+        return QString();
     if (result.value(0) != QLatin1String("1")) {
         err() << "vantorel-adapter: the class key " << platform::adapterClassKey() << " can't be written\n";
         return QString();
@@ -65,14 +77,18 @@ bool restart(windowChanger &changer, const QString &driverKey)
     bool restarted = false;
     slot(changer, "restartCard(QString)")
         .invoke(&changer, Qt::DirectConnection, Q_RETURN_ARG(bool, restarted), Q_ARG(QString, driverKey));
-    if (!restarted)
+    // The reason is printed even when nothing failed: no device was found to restart.
+    const bool usable = classKeyUsable();
+    if (!restarted && usable)
         err() << "vantorel-adapter: the device " << driverKey << " could not be restarted\n";
     return restarted;
 }
 
-void list()
+bool list()
 {
     const QSettings classKey(platform::adapterClassKey(), QSettings::NativeFormat);
+    if (!classKeyUsable())
+        return false;
     const QStringList subkeys = classKey.childGroups();
     for (const QString &subkey : subkeys) {
         out() << subkey << "  {4D36E972-E325-11CE-BFC1-08002bE10318}\\" << subkey << "  "
@@ -82,6 +98,7 @@ void list()
             out() << "  NetworkAddress=" << override.toString();
         out() << '\n';
     }
+    return true;
 }
 
 } // namespace
@@ -93,10 +110,8 @@ int main(int argc, char *argv[])
     const QString command = args.value(0);
     windowChanger changer;
 
-    if (command == QLatin1String("list") && args.size() == 1) {
-        list();
-        return 0;
-    }
+    if (command == QLatin1String("list") && args.size() == 1)
+        return list() ? 0 : 1;
     if (command == QLatin1String("set-mac") && args.size() == 3)
         return setMac(changer, args.at(1), args.at(2)).isEmpty() ? 1 : 0;
     if (command == QLatin1String("restart") && args.size() == 2)
