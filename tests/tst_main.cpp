@@ -25,7 +25,8 @@ void tst_main::run()
     program.start(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/vantorel", {"-style", "fusion"});
     QVERIFY2(program.waitForFinished(10000), "still running");
     const QString output = program.readAllStandardError();
-    QVERIFY2(output.contains(QString("probe: shown davErirido \"Vantorel\", style QPlastiqueStyle, scaling PassThrough, systemroot %1\n").arg(systemroot.path())),
+    QVERIFY2(output.contains(QString("probe: shown davErirido \"Vantorel\", style QPlastiqueStyle, scaling PassThrough, systemroot %1\n"
+                                     "probe: closing\n").arg(systemroot.path())),
              qPrintable(output));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);

@@ -22,7 +22,8 @@ struct Probe : QObject {
         fprintf(stderr, "probe: shown %s \"%s\", style %s, scaling %s, systemroot %s\n", window->metaObject()->className(),
                 qPrintable(window->windowTitle()), window->style()->metaObject()->className(), scaling,
                 qgetenv("systemroot").constData());
-        QTimer::singleShot(0, window, &QWidget::close);
+        // Only a running event loop gets here: a program that never enters it ends without this line.
+        QTimer::singleShot(0, window, [window] { fprintf(stderr, "probe: closing\n"); window->close(); });
         return false;
     }
 };
