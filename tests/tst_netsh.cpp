@@ -105,7 +105,12 @@ void tst_netsh::initTestCase()
 void tst_netsh::cleanup()
 {
     umount2("/usr/sbin/dhcpcd", MNT_DETACH); // a stand-in, if a row mounted one
-    testnet::run("pkill", {"--ns", QString::number(getpid()), "--nslist", "net", "-KILL", "-x", "dhcpcd|sleep"});
+    // A client's helpers may fork while it is killed: again, until none is left.
+    for (int round = 0; round < 100; ++round) {
+        if (testnet::run("pkill", {"--ns", QString::number(getpid()), "--nslist", "net", "-KILL", "-x", "dhcpcd|sleep"}) != 0)
+            break;
+        QTest::qWait(20);
+    }
     m_peers.clear();
     QDir(QString::fromStdString(records::namespaceDir())).removeRecursively(); // records and locks of links now gone
 }
