@@ -140,7 +140,7 @@ void tst_iphlpapi_kernel::adapterTable()
     QVERIFY(rtnl::linkByName("vb4-p", &link));
     const pid_t writer = fork(); // a record written by another process than the reader
     if (writer == 0)
-        _exit(records::save(link, {"dhcp", "", "", "", 0, {}, {}}) ? 0 : 1);
+        _exit(records::save(link, {"dhcp", "", "", "", 0, 0, {}, {}}) ? 0 : 1);
     int status = 1;
     QVERIFY(waitpid(writer, &status, 0) == writer && status == 0);
     QCOMPARE(adapters().value("vb4-p").value(4), QString("1"));

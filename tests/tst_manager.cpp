@@ -12,14 +12,11 @@
 namespace {
 
 // "dhcpcd -4 eth1": a program and its arguments; "dhcpcd: [...] eth1" (a
-// title that hides the arguments): one word; "3<-dhcpcd ...": the child of 3.
-manager::Process process(int pid, const QString &text)
+// title that hides the arguments): one word.
+manager::Process process(int pid, const QString &commandLine)
 {
     manager::Process p;
     p.pid = pid;
-    const QStringList parentAndCommand = text.split("<-");
-    p.ppid = parentAndCommand.size() > 1 ? parentAndCommand.first().toInt() : 0;
-    const QString commandLine = parentAndCommand.last();
     const QStringList words = commandLine.split(' ', Qt::SkipEmptyParts);
     for (const QString &word : commandLine.contains(':') ? QStringList{commandLine} : words)
         p.argv.push_back(word.toStdString());
@@ -37,34 +34,33 @@ private slots:
     {
         QTest::addColumn<QString>("daemon");        // "NetworkManager" or "systemd-networkd" runs for the interface
         QTest::addColumn<QStringList>("clients");   // processes 1, 2, ...
-        QTest::addColumn<int>("ownClient");
+        QTest::addColumn<QList<int>>("own");           // netsh started them
         QTest::addColumn<QString>("owner");         // of eth1, for the message; empty: nobody
         const auto one = [](const QString &commandLine) { return QStringList{commandLine}; };
-        QTest::newRow("dhclient names it") << "" << one("dhclient -v -pf /run/d.pid eth1") << 0 << "dhclient (process 1)";
-        QTest::newRow("dhclient for every interface") << "" << one("dhclient -pf /run/d.pid") << 0 << "dhclient (process 1)";
-        QTest::newRow("an option's value is no interface") << "" << one("dhclient -cf eth1 eth0") << 0 << "";
-        QTest::newRow("dhcpcd helper's title, for another") << "" << one("dhcpcd: [privileged proxy] eth0") << 0 << "";
-        QTest::newRow("udhcpc -i") << "" << one("udhcpc -i eth1 -p /run/udhcpc.pid") << 0 << "udhcpc (process 1)";
-        QTest::newRow("udhcpc serves eth0 by default") << "" << one("udhcpc -b") << 0 << "";
-        QTest::newRow("not a DHCP client") << "" << one("sshd eth1") << 0 << "";
-        // Our client's helpers (a grandchild listed before its parent) are ours; the dhclient is not.
+        QTest::newRow("dhclient names it") << "" << one("dhclient -v -pf /run/d.pid eth1") << QList<int>() << "dhclient (process 1)";
+        QTest::newRow("dhclient for every interface") << "" << one("dhclient -pf /run/d.pid") << QList<int>() << "dhclient (process 1)";
+        QTest::newRow("an option's value is no interface") << "" << one("dhclient -cf eth1 eth0") << QList<int>() << "";
+        QTest::newRow("dhcpcd helper's title, for another") << "" << one("dhcpcd: [privileged proxy] eth0") << QList<int>() << "";
+        QTest::newRow("udhcpc -i") << "" << one("udhcpc -i eth1 -p /run/udhcpc.pid") << QList<int>() << "udhcpc (process 1)";
+        QTest::newRow("udhcpc serves eth0 by default") << "" << one("udhcpc -b") << QList<int>() << "";
+        QTest::newRow("not a DHCP client") << "" << one("sshd eth1") << QList<int>() << "";
         QTest::newRow("a foreign client beside our own")
-            << "" << QStringList{"3<-dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1",
-                                 "2<-dhcpcd: [privileged proxy] eth1 [ip4]", "dhclient eth1"} << 2 << "dhclient (process 4)";
-        QTest::newRow("NetworkManager's own client") << "NetworkManager" << one("dhclient eth1") << 0 << "NetworkManager";
-        QTest::newRow("systemd-networkd") << "systemd-networkd" << QStringList() << 0 << "systemd-networkd";
+            << "" << QStringList{"dhcpcd: [BPF ARP] eth1 10.0.0.5", "dhcpcd -4 -b eth1", "dhclient eth1"} << QList<int>{1, 2}
+            << "dhclient (process 3)";
+        QTest::newRow("NetworkManager's own client") << "NetworkManager" << one("dhclient eth1") << QList<int>() << "NetworkManager";
+        QTest::newRow("systemd-networkd") << "systemd-networkd" << QStringList() << QList<int>() << "systemd-networkd";
     }
 
     void decide()
     {
         QFETCH(QString, daemon);
         QFETCH(QStringList, clients);
-        QFETCH(int, ownClient);
+        QFETCH(QList<int>, own);
         QFETCH(QString, owner);
         std::vector<manager::Process> processes;
         for (int i = 0; i < clients.size(); ++i)
             processes.push_back(process(i + 1, clients[i]));
-        const manager::Owner found = manager::decide("eth1", daemon == "NetworkManager", processes, ownClient,
+        const manager::Owner found = manager::decide("eth1", daemon == "NetworkManager", processes, {own.begin(), own.end()},
                                                      daemon == "systemd-networkd");
         QCOMPARE(QString::fromStdString(found.name), owner);
     }

@@ -86,6 +86,8 @@ private slots:
     void killedOrAtOnce();
     void killedAnywhere_data();
     void killedAnywhere();
+    void otherClients_data();
+    void otherClients();
 
 private:
     QTemporaryDir m_scratch;
@@ -435,7 +437,7 @@ void tst_netsh::killedAnywhere()
         QFile record(QString::fromStdString(records::namespaceDir()) + "/vd0.state"), resolver("/etc/resolv.conf");
         record.open(QIODevice::ReadOnly) && resolver.open(QIODevice::ReadOnly);
         return testnet::configOf("vd0") + QString(" clients %1\n").arg(clients())
-            + QString(record.readAll()).remove(QRegExp("clientPid=\\d+")) + resolver.readAll();
+            + QString(record.readAll()).remove(QRegExp("client(Pid|Mounts)=\\d+")) + resolver.readAll();
     };
     const auto reset = [&] {
         for (const QString &command : start)
@@ -466,6 +468,42 @@ void tst_netsh::killedAnywhere()
         const QString now = state();
         QVERIFY2(now == before || now == after, qPrintable(QString("kill %1: %2").arg(kill9).arg(now)));
     }
+}
+
+void tst_netsh::otherClients_data()
+{
+    QTest::addColumn<bool>("besideOurs"); // in the mount namespace of the client netsh started
+    QTest::newRow("root's dhcpcd") << false;
+    QTest::newRow("a helper of netsh's client, orphaned") << true;
+}
+
+// A root process named dhcpcd, with no command line to tell which interface it
+// serves, serves them all: a change is refused, unless the process shares the
+// mount namespace of the client netsh started, as a helper whose client has
+// just ended does; then it ends with that client.
+void tst_netsh::otherClients()
+{
+    QFETCH(bool, besideOurs);
+    m_peers.emplace_back(new testnet::Peer("vo0", "10.95.0.1/24"));
+    QVERIFY(m_peers.back()->ok());
+    const QString netsh = testnet::tool("netsh");
+    QCOMPARE(QProcess::execute(netsh, QString("interface ip set address name=vo0 source=dhcp").split(' ')), 0);
+    QFile record(QString::fromStdString(records::namespaceDir()) + "/vo0.state");
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    const QString ours = QString(record.readAll()).section("clientPid=", 1).section('\n', 0, 0);
+    QProcess helper;
+    helper.start("nsenter", QStringList{"--mount=/proc/" + ours + "/ns/mnt"}.mid(besideOurs ? 0 : 1)
+                                << "perl" << "-e" << "$0 = 'dhcpcd'; sleep 60");
+    QVERIFY(helper.waitForStarted());
+    QTest::qWait(300); // named by then
+    QString output;
+    const int code = testnet::run(netsh, QString("interface ip set address name=vo0 source=static addr=10.95.0.10 mask=255.255.255.0").split(' '),
+                                  &output);
+    QCOMPARE(code, besideOurs ? 0 : 1);
+    QVERIFY2(besideOurs || output.startsWith("'vo0' is managed by dhcpcd (process "), qPrintable(output));
+    QCOMPARE(helper.waitForFinished(besideOurs ? 3000 : 0), besideOurs);
+    helper.kill();
+    helper.waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(tst_netsh)

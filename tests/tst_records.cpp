@@ -135,7 +135,7 @@ private slots:
         const int index = linkOf().index;
         const QString original = macOf();
         const QString config = testnet::kernelState();
-        QVERIFY(records::save(linkOf(), {"static", "10.9.0.2/24", "static", "203.0.113.5", 0, {}, {}}));
+        QVERIFY(records::save(linkOf(), {"static", "10.9.0.2/24", "static", "203.0.113.5", 0, 0, {}, {}}));
         windowChanger changer;
         QVERIFY(changer.restartCard(changer.setMac({dev, "02-aa-bb-cc-dd-ee"}).value(1)));
         QCOMPARE(macOf(), QString("02:aa:bb:cc:dd:ee"));

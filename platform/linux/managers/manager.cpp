@@ -122,23 +122,11 @@ bool networkdManages(const std::string &linkStateFile)
 }
 
 Owner decide(const std::string &ifname, bool networkManager, const std::vector<Process> &clients,
-             int ownClient, bool networkd)
+             const std::set<int> &own, bool networkd)
 {
     // NetworkManager runs its DHCP clients itself: they are its own.
     if (networkManager)
         return {Kind::NetworkManager, "NetworkManager"};
-    // Our client and its helpers, which are its children and grandchildren.
-    std::set<int> own;
-    if (ownClient > 0)
-        own.insert(ownClient);
-    for (size_t grown = 1; grown;) {
-        const size_t before = own.size();
-        for (const Process &p : clients) {
-            if (own.count(p.ppid))
-                own.insert(p.pid);
-        }
-        grown = own.size() - before;
-    }
     for (const Process &p : clients) {
         if (!own.count(p.pid) && trusted(p) && serves(p, ifname))
             return {Kind::DhcpClient, p.comm + " (process " + std::to_string(p.pid) + ")"};
@@ -152,7 +140,20 @@ Owner foreign(const rtnl::Link &link)
 {
     records::InterfaceState state;
     records::load(link, &state);
-    return decide(link.name, false, dhcpClients(), state.clientPid, networkdManagesHere(link.index));
+    // netsh's client and its helpers share a mount namespace of their own,
+    // which tells them even when a helper's client has just ended. A helper
+    // comes and goes as the client works: one gone by now counts for nothing.
+    std::vector<Process> clients;
+    std::set<int> own;
+    for (const Process &p : dhcpClients()) {
+        const ino_t mounts = procfs::mountNamespaceOf(std::to_string(p.pid));
+        if (!mounts)
+            continue;
+        clients.push_back(p);
+        if (p.pid == state.clientPid || mounts == state.clientMounts)
+            own.insert(p.pid);
+    }
+    return decide(link.name, false, clients, own, networkdManagesHere(link.index));
 }
 
 std::string refusal(const std::string &ifname, const Owner &owner)

@@ -9,6 +9,7 @@
 #include "kernel/processes.h"
 #include "kernel/rtnl.h"
 
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -29,10 +30,6 @@ using Process = processes::Process;
 // the client's own system user. Anyone can name a process "dhclient".
 bool trusted(const Process &process);
 
-// A process that may be a DHCP client of the machine's: it runs as root or as
-// the client's own system user. Anyone can name a process "dhclient".
-bool trusted(const Process &process);
-
 // The process is a DHCP client that serves the interface: its command line
 // names it, or names no interface at all (then it serves every one).
 bool serves(const Process &process, const std::string &ifname);
@@ -42,10 +39,9 @@ bool serves(const Process &process, const std::string &ifname);
 bool networkdManages(const std::string &linkStateFile);
 
 // The decision from what was found. `clients` are the DHCP client processes of
-// this network namespace; `ownClient` is the one netsh started (0: none),
-// whose helper processes are its children.
+// this network namespace; `own` are those netsh started, with their helpers.
 Owner decide(const std::string &ifname, bool networkManager, const std::vector<Process> &clients,
-             int ownClient, bool networkd);
+             const std::set<int> &own, bool networkd);
 
 // The live answer for an interface of the current network namespace, short of
 // NetworkManager, which is asked on its own (networkmanager::manages): a DHCP

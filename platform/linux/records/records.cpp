@@ -295,6 +295,10 @@ bool parseRecord(const std::string &text, std::string *identity, InterfaceState 
         return report(error, "it names no interface"), false;
     if (!toPid(f["clientPid"], &state->clientPid))
         return report(error, "clientPid is no process number"), false;
+    const std::string &mounts = f["clientMounts"];
+    if (mounts.size() > 19 || !std::all_of(mounts.begin(), mounts.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return report(error, "clientMounts is no namespace number"), false;
+    state->clientMounts = std::strtoull(mounts.c_str(), nullptr, 10);
     return true;
 }
 
@@ -354,6 +358,7 @@ bool save(const rtnl::Link &link, const InterfaceState &state, std::string *erro
         << "dnsSource=" << oneLine(state.dnsSource) << '\n'
         << "staticDns=" << oneLine(state.staticDns) << '\n'
         << "clientPid=" << std::max(state.clientPid, 0) << '\n'
+        << "clientMounts=" << state.clientMounts << '\n'
         << "savedAddresses=" << oneLine(state.savedAddresses) << '\n'
         << "savedRoutes=" << oneLine(state.savedRoutes) << '\n';
     return writeFile(dir, fileName(link, ".state"), out.str(), error);

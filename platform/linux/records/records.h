@@ -44,6 +44,7 @@ struct InterfaceState {
     std::string dnsSource;          // "static", "dhcp", or empty
     std::string staticDns;          // the server set with source=static
     int clientPid = 0;              // the DHCP client netsh started, 0 for none
+    uint64_t clientMounts = 0;      // the mount namespace it and its helpers run in
     // Saved by DICS_STOP and restored by DICS_START: "a.b.c.d/nn" and "gw metric" lists.
     std::string savedAddresses;
     std::string savedRoutes;

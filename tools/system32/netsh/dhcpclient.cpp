@@ -45,44 +45,28 @@ bool isRunningClient(int pid)
 
 namespace {
 
-bool waitUntilGone(int pid, int milliseconds)
+// Every process of this network namespace in the mount namespace: a client
+// netsh started there and all its helpers, orphaned or not. Never netsh's own
+// mount namespace or init's, whatever a record or journal says.
+std::vector<int> membersOf(ino_t mounts)
 {
-    return !isRunningClient(pid) || waitForExit(pid, milliseconds) || !isRunningClient(pid);
-}
-
-int parentOf(int pid)
-{
-    processes::Process process;
-    return processes::read(pid, &process) ? process.ppid : 0;
-}
-
-// dhcpcd runs as several processes (privilege separation): the one in its pid
-// file, the one that started it and their children.
-std::vector<int> familyOf(int pid)
-{
-    const int parent = parentOf(pid);
-    const int root = parent > 1 && isRunningClient(parent) ? parent : pid;
-    std::vector<int> family = {root};
-    for (bool grown = true; grown;) {
-        grown = false;
-        for (const int member : processes::all()) {
-            if (std::find(family.begin(), family.end(), member) == family.end()
-                && std::find(family.begin(), family.end(), parentOf(member)) != family.end() && isRunningClient(member)) {
-                family.push_back(member);
-                grown = true;
-            }
-        }
+    std::vector<int> members;
+    if (!mounts || mounts == mountNamespaceOf("self") || mounts == mountNamespaceOf("1"))
+        return members;
+    const netns::Id network = netns::of("self");
+    for (const int pid : processes::all()) {
+        if (mountNamespaceOf(std::to_string(pid)) == mounts && netns::same(netns::of(std::to_string(pid)), network))
+            members.push_back(pid);
     }
-    return family;
+    return members;
 }
 
-bool allGone(const std::vector<int> &family, int milliseconds)
+bool goneWithin(int pid, ino_t mounts, int milliseconds)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    for (const int member : family) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (!waitUntilGone(member, int(std::max<long long>(0, left.count()))))
+    for (int waited = 0; isRunningClient(pid) || !membersOf(mounts).empty(); waited += 10) {
+        if (waited >= milliseconds)
             return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
 }
@@ -107,21 +91,20 @@ int pidInFile(const std::string &path)
 
 } // namespace
 
-sys::Error stopClient(int pid)
+sys::Error stopClient(int pid, ino_t mounts)
 {
-    if (!isRunningClient(pid))
-        return sys::Error();
-    const std::vector<int> family = familyOf(pid);
+    if (!mounts && isRunningClient(pid))
+        mounts = mountNamespaceOf(std::to_string(pid));
     // Started with -p, the client leaves the interface as it is when it ends;
-    // its helpers end after it.
-    ::kill(pid, SIGTERM);
-    if (allGone(family, 5000))
-        return sys::Error();
-    for (const int member : family) {
-        if (isRunningClient(member))
-            ::kill(member, SIGKILL);
+    // its helpers end after it. Without a client, nothing ends them but a kill.
+    if (isRunningClient(pid)) {
+        ::kill(pid, SIGTERM);
+        if (goneWithin(pid, mounts, 5000))
+            return sys::Error();
+        ::kill(pid, SIGKILL);
     }
-    if (allGone(family, 2000))
+    stopStarted(mounts);
+    if (goneWithin(pid, mounts, 0))
         return sys::Error();
     return "The DHCP client (process " + std::to_string(pid) + ") does not end.";
 }
@@ -138,26 +121,18 @@ int clientOf(const std::string &ifname)
 
 void stopStarted(ino_t mounts)
 {
-    // Never netsh's own namespace or init's, whatever a journal says.
-    if (!mounts || mounts == mountNamespaceOf("self") || mounts == mountNamespaceOf("1"))
-        return;
-    const netns::Id network = netns::of("self");
     for (int waited = 0; waited < 2000; waited += 10) {
-        bool found = false;
-        for (const int pid : processes::all()) {
-            if (mountNamespaceOf(std::to_string(pid)) == mounts && netns::same(netns::of(std::to_string(pid)), network)) {
-                ::kill(pid, SIGKILL);
-                found = true;
-            }
-        }
-        if (!found)
+        const std::vector<int> members = membersOf(mounts);
+        if (members.empty())
             return;
+        for (const int pid : members)
+            ::kill(pid, SIGKILL);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
-sys::Error startClient(const std::string &ifname, const Environment &environment, int *pid,
-                        const std::function<bool(ino_t)> &started)
+sys::Error startClient(const std::string &ifname, const Environment &environment, int *pid, ino_t *clientMounts,
+                       const std::function<bool(ino_t)> &started)
 {
     std::string unsafe;
     const std::string dir = records::namespaceDir(&unsafe);
@@ -205,20 +180,20 @@ sys::Error startClient(const std::string &ifname, const Environment &environment
     // is not waited for long.
     const int code = spawn(program, arguments, ownMounts, &output, clientStartTime, noteMounts);
     if (code != 0) {
-        stopClient(pidInFile(pidFile));
-        stopStarted(mounts);
+        stopClient(pidInFile(pidFile), mounts);
         const std::string why = lastLine(output);
         return interruption() ? interruptionText()
                               : "The DHCP client could not be started: " + (why.empty() ? "exit code " + std::to_string(code) + "." : why);
     }
     // The daemon writes its pid file as it starts.
     for (int waited = 0; waited < clientStartTime && !interruption(); waited += 10) {
-        if (isRunningClient(*pid = pidInFile(pidFile)))
+        if (isRunningClient(*pid = pidInFile(pidFile))) {
+            *clientMounts = mounts;
             return sys::Error();
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    stopClient(pidInFile(pidFile));
-    stopStarted(mounts);
+    stopClient(pidInFile(pidFile), mounts);
     *pid = 0;
     const std::string why = lastLine(output);
     return interruption() ? interruptionText() : "The DHCP client did not keep running" + (why.empty() ? std::string(".") : ": " + why);

@@ -181,14 +181,20 @@ sys::Error rollBack(const rtnl::Link &link, const Before &before, const Environm
     if (started && !before.clientRunning)
         stopClient(started);
     stopStarted(clientMounts);
+    // The change may have told the client of before to end; one still ending
+    // would leave the interface without a client, so a fresh one takes over.
+    if (before.clientRunning)
+        stopClient(before.state.clientPid, before.state.clientMounts);
     sys::Error error = verbatim::restore(link, before.kernel);
     if (!before.promote.empty())
         procfs::setPromoteSecondaries(link.name, before.promote);
     records::InterfaceState state = before.state;
     if (before.clientRunning && !isRunningClient(state.clientPid)) {
         int pid = 0;
-        const sys::Error restarted = startClient(link.name, environment, &pid);
+        ino_t mounts = 0;
+        const sys::Error restarted = startClient(link.name, environment, &pid, &mounts);
         state.clientPid = pid;
+        state.clientMounts = mounts;
         if (error.empty())
             error = restarted;
     }
@@ -196,7 +202,7 @@ sys::Error rollBack(const rtnl::Link &link, const Before &before, const Environm
     records::InterfaceState now;
     records::load(link, &now);
     const auto fields = [](const records::InterfaceState &s) {
-        return std::tie(s.method, s.addresses, s.dnsSource, s.staticDns, s.clientPid, s.savedAddresses, s.savedRoutes);
+        return std::tie(s.method, s.addresses, s.dnsSource, s.staticDns, s.clientPid, s.clientMounts, s.savedAddresses, s.savedRoutes);
     };
     if (fields(now) != fields(state))
         records::save(link, state);
@@ -300,10 +306,16 @@ sys::Error recover(const rtnl::Link &link, const Environment &environment)
     const bool done = journal.target.dhcp ? record.method == "dhcp" && isRunningClient(record.clientPid)
                                           : matches(now, journal.target.config) && !clientOf(link.name);
     if (done && !journal.target.dhcp) {
+        // The client of before may still be ending, with helpers whose parent
+        // has gone: they end before the record forgets them.
+        const sys::Error stopped = stopClient(record.clientPid, record.clientMounts);
+        if (!stopped.empty())
+            return stopped;
         records::InterfaceState state = record;
         state.method = "static";
         state.addresses = records::addressesText(journal.target.config.addresses);
         state.clientPid = 0;
+        state.clientMounts = 0;
         if (!records::save(link, state))
             return recordError(link.name);
         records::forgetLease(link);

@@ -38,7 +38,7 @@ bool applyStaticAddress(const rtnl::Link &link, const Request &request, const En
         return fail(error, failure);
 
     // The client would otherwise renew its lease over the static address.
-    failure = stopClient(before.state.clientPid);
+    failure = stopClient(before.state.clientPid, before.state.clientMounts);
     if (failure.empty() && !interruption())
         failure = converge(link, target.config);
     if (failure.empty()) {
@@ -46,6 +46,7 @@ bool applyStaticAddress(const rtnl::Link &link, const Request &request, const En
         state.method = "static";
         state.addresses = records::addressesText(target.config.addresses);
         state.clientPid = 0;
+        state.clientMounts = 0;
         if (!records::save(link, state))
             failure = recordError(link.name);
     }
@@ -74,8 +75,10 @@ bool applyDhcpAddress(const rtnl::Link &link, const Environment &environment, st
     // that can't start leaves nothing to put back. Then the static addresses
     // and gateways go, and nothing the client has brought meanwhile.
     records::forgetLease(link);
-    failure = startClient(link.name, environment, &state.clientPid,
-                          [&](ino_t mounts) { return noteClient(link, mounts); });
+    ino_t mounts = 0;
+    failure = startClient(link.name, environment, &state.clientPid, &mounts,
+                          [&](ino_t started) { return noteClient(link, started); });
+    state.clientMounts = mounts;
     if (failure.empty() && !interruption())
         failure = withdraw(link, before.config);
     if (failure.empty() && !records::save(link, state))
