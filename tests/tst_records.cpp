@@ -73,7 +73,7 @@ bool plant(const QString &path, const QString &kind, const QString &victim = QSt
     if (kind == "link")
         return plant(target, victim) && symlink(QFile::encodeName(target).constData(), file.constData()) == 0;
     QFile out(path);
-    const QByteArray content = kind == "huge" ? QByteArray(80 * 1024, 'a') + "=b\n"
+    const QByteArray content = kind == "huge" ? QByteArray(64 * 1024 - 2, 'a') + "=b\n" // a byte over the bound
         : kind == "garbage"                   ? QByteArray("[0001]\nNetCfgInstanceId=x\ngarbage line\n[0002\n\xff")
                                               : kind.toUtf8();
     return out.open(QIODevice::WriteOnly) && out.write(content) == content.size();
@@ -226,6 +226,7 @@ private slots:
         QTest::newRow("huge") << "huge";
         QTest::newRow("FIFO") << "fifo";
         QTest::newRow("link") << "link";
+        QTest::newRow("every number taken") << "[9999]\nNetCfgInstanceId=vrec9\n";
     }
 
     // A damaged or planted class key is left as it is, and the link's target too: an override is not stored (no
@@ -247,7 +248,8 @@ private slots:
         QString output;
         QCOMPARE(testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/tools/vantorel-adapter",
                               {"set-mac", dev, "02-aa-bb-cc-dd-ee"}, &output), 1);
-        QVERIFY2(output.startsWith("vantorel-adapter: The class key ") && output.endsWith("; it is left as it is.\n")
+        const QString why = kind.startsWith("[9999]") ? " has no subkey number left for " : "; it is left as it is.\n";
+        QVERIFY2(output.startsWith("vantorel-adapter: The class key ") && output.contains(why)
                      && output.count('\n') == 1, qPrintable(output));
         QCOMPARE(observable(), before);
     }
