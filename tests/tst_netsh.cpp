@@ -251,6 +251,7 @@ void tst_netsh::refusedOrRolledBack_data()
     QTest::newRow("records others may write") << good << QByteArray() << "shared" << "can be written by other users";
     QTest::newRow("a link planted as the lock") << good << QByteArray() << "link" << "can't be used";
     QTest::newRow("a FIFO planted as the lock") << good << QByteArray() << "fifo" << "vf0.lock is not a regular file.";
+    QTest::newRow("a change that never ends") << good << QByteArray() << "locked" << "has not ended within 20 s";
     QTest::newRow("a system bus that never answers") << good << QByteArray() << "silent bus" << "did not answer within";
     const QString dhcpDns = "dns source=dhcp";
     QTest::newRow("a damaged lease") << dhcpDns << QByteArray() << "lease damaged" << "is damaged";
@@ -285,6 +286,8 @@ void tst_netsh::refusedOrRolledBack()
     QVERIFY(meddling != "shared" || QFile::setPermissions(state, QFile::permissions(state) | QFile::WriteGroup));
     QVERIFY(meddling != "link" || QFile::link(m_scratch.filePath("elsewhere"), records + ".lock"));
     QVERIFY(meddling != "fifo" || mkfifo(QFile::encodeName(records + ".lock").constData(), 0600) == 0);
+    QFile lock(records + ".lock");
+    QVERIFY(meddling != "locked" || (lock.open(QIODevice::ReadWrite) && flock(lock.handle(), LOCK_EX) == 0));
     sockaddr_un bus = {AF_UNIX, {}}; // listens, never reads
     qstrncpy(bus.sun_path, QFile::encodeName(m_scratch.filePath("bus")).constData(), sizeof bus.sun_path);
     const int silentBus = meddling == "silent bus" ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
@@ -322,7 +325,7 @@ void tst_netsh::refusedOrRolledBack()
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(started), 5000);
         kill(pid_t(netsh.processId()), signal);
     }
-    QVERIFY2(netsh.waitForFinished(10000), "netsh ends in time");
+    QVERIFY2(netsh.waitForFinished(meddling == "locked" ? 25000 : 10000), "netsh ends in time");
     const QString output = netsh.readAll();
     QFile::setPermissions(state, QFile::permissions(state) & ~QFile::WriteGroup);
     if (signal == SIGKILL) // netsh outlives cmd.exe only for its rollback; after its own kill -9 the next run rolls back

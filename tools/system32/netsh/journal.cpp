@@ -8,6 +8,7 @@
 #include "kernel/procfs.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -16,11 +17,16 @@
 #include <tuple>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace netsh {
 
 namespace {
+
+// How long netsh waits for another change of the interface, in ms.
+const int lockWaitMs = 20000;
+
 
 using verbatim::Message;
 
@@ -267,9 +273,17 @@ sys::Error lockInterface(const std::string &ifname)
         return "The record folder " + dir + " can't be used: " + path + ": " + std::strerror(errno) + ".";
     if (!S_ISREG(st.st_mode))
         return "The record folder " + dir + " can't be used: " + path + " is not a regular file.";
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR || interruption())
-            return interruption() ? interruptionText() : path + " can't be locked: " + std::strerror(errno) + ".";
+    // Another change of the interface ends within its own time limits; one
+    // that holds the lock longer is stuck, and netsh must end in its own time.
+    for (int waited = 0; ::flock(fd, LOCK_EX | LOCK_NB) != 0; waited += 10) {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return path + " can't be locked: " + std::strerror(errno) + ".";
+        if (interruption())
+            return interruptionText();
+        if (waited >= lockWaitMs)
+            return "Another change of " + inQuotes(ifname) + " has not ended within " + std::to_string(lockWaitMs / 1000)
+                + " s; nothing was changed.";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return sys::Error();
 }
