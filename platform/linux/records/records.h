@@ -60,8 +60,9 @@ struct Lease {
 // A record that can't be read (not a regular file, too large, damaged) also
 // gives false, with the reason in *error; nothing replaces it.
 bool load(const rtnl::Link &link, InterfaceState *state, std::string *error = nullptr);
-// Writes the record; false with the reason in *error. A damaged record in the
-// way is refused, not overwritten.
+// Writes the record; false with the reason in *error. Something other than a
+// regular file in the way is refused, not replaced; a damaged record is found
+// by load, which every writer calls first.
 bool save(const rtnl::Link &link, const InterfaceState &state, std::string *error = nullptr);
 void forget(const rtnl::Link &link);
 
