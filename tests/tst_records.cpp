@@ -218,6 +218,21 @@ private slots:
         QCOMPARE(QString::number(r.dhcpEnabled) + " " + r.dnsServer + " " + r.dhcpServer, shown);
     }
 
+    // A record folder that can't be made is named, and nothing changes.
+    void folderUnmade()
+    {
+        QVERIFY(makeAdapter());
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        const QStringList before = observable();
+        qputenv("VANTOREL_STATE_DIR", QFile::encodeName(file.fileName() + "/state"));
+        QString output;
+        const int code = testnet::netsh("interface ip set dns name=vrec0 source=static addr=192.0.2.9", &output);
+        qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
+        QVERIFY2(code == 1 && output.endsWith("/state can't be made: Not a directory.\n"), qPrintable(output));
+        QCOMPARE(observable(), before);
+    }
+
     void classKey_data()
     {
         QTest::addColumn<QString>("kind");
