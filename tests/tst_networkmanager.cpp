@@ -259,31 +259,6 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(QRegularExpression(kernel).match(adapter()).hasMatch(), qPrintable(adapter()), 10000);
     }
 
-    void foreignClientIsRefused()
-    {
-        // The client's pid file and lease stay in the test's mount namespace, which goes with it.
-        for (const char *dir : {"/run/dhcpcd", "/var/lib/dhcpcd"}) {
-            mkdir(dir, 0755);
-            QVERIFY(mount("tmpfs", dir, "tmpfs", 0, "mode=755") == 0);
-        }
-        QProcess client;
-        client.start("setpriv", {"--pdeathsig", "KILL", "dhcpcd", "-4", "-B", "-L", "-c", "/bin/true", "vn2"});
-        QVERIFY(client.waitForStarted());
-        // SIGTERM, not the death signal's KILL: the client ends its helper processes too.
-        const auto stop = qScopeGuard([&client] {
-            client.terminate();
-            client.waitForFinished(20000);
-        });
-        QTRY_VERIFY(!testnet::dhcpClients().isEmpty());
-        const QString before = testnet::kernelState();
-        QString output;
-        const QString command = "interface ip set address name=vn2 source=static addr=10.81.0.20 mask=255.255.255.0";
-        QCOMPARE(testnet::netsh(command, &output), 1);
-        QVERIFY2(output.trimmed().count('\n') == 0 && output.contains(QString("dhcpcd (process %1)").arg(client.processId())),
-                 qPrintable(output));
-        QCOMPARE(testnet::kernelState(), before);
-    }
-
 private:
     // Two users of the test's own, a polkitd that allows the first and denies the second, and the programs they run
     // where they can reach them. Users that a killed run left are removed first.
