@@ -137,7 +137,7 @@ bool apply(const Request &request, const Environment &environment, std::string *
     // the lock nor the journal. On netsh's own road the lock comes first, then
     // whatever a killed netsh left, and only then a look for another DHCP
     // client: the one a killed or concurrent netsh started is known by then.
-    bool done = false;
+    bool done; // set by the call
     if (changeThroughNetworkManager(link, request, &done, error))
         return done;
     // From here netsh changes the kernel itself, which only an administrator
