@@ -1,7 +1,9 @@
 // What the Linux stand-ins read from texts: the resolver's files and answers,
-// the PCI ID database, the class key; recorded samples and damaged ones.
+// the PCI ID database, the class key; recorded samples and damaged ones. And
+// how netsh writes a name into its one-line messages.
 #include "iphlpapi_text.h"
 #include "records/classkey.h"
+#include "text.h"
 
 #include <QtTest>
 
@@ -109,6 +111,12 @@ private slots:
         QString why;
         QCOMPARE(classkey::checkText(text, &why), refusal.isEmpty());
         QCOMPARE(why, refusal);
+    }
+
+    // netsh's messages stay one line whatever a name holds.
+    void printable()
+    {
+        QCOMPARE(QString::fromStdString(netsh::printable("a\nb\x1f\x7f c")), QString("a\\x0ab\\x1f\\x7f c"));
     }
 };
 
