@@ -6,16 +6,12 @@
 #include "kernel/processes.h"
 #include "records/records.h"
 
-#include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <sstream>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 

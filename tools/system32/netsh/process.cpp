@@ -82,6 +82,10 @@ std::string findExecutable(const std::string &name)
     return std::string();
 }
 
+namespace {
+
+// Waits until the process has ended, `milliseconds` at most; false when it
+// still runs.
 bool waitForExit(pid_t pid, int milliseconds)
 {
     // Glibc 2.36 declares pidfd_open without C linkage.
@@ -100,6 +104,8 @@ bool waitForExit(pid_t pid, int milliseconds)
     ::close(fd);
     return rc > 0;
 }
+
+} // namespace
 
 std::string lastLine(const std::string &text)
 {

@@ -38,9 +38,6 @@ std::string lastLine(const std::string &text);
 int spawn(const std::string &program, const std::vector<std::string> &arguments,
           const std::function<std::string()> &prepare, std::string *output, int milliseconds,
           const std::function<bool(pid_t)> &started = nullptr);
-// Waits until the process has ended, `milliseconds` at most; false when it
-// still runs.
-bool waitForExit(pid_t pid, int milliseconds);
 bool makeDirs(const std::string &path);
 using procfs::readFile;
 using procfs::mountNamespaceOf;
