@@ -12,6 +12,9 @@
 // - the peak RSS of that start-up.
 //
 //   bench_speed [pairs ...]     (root; default 1 50 500 veth pairs)
+//   bench_speed --once window|form
+//                               one start-up in this process and network
+//                               namespace, for strace, perf or callgrind
 #include "application.h"
 #include "daverirido.h"
 #include "kernel/rtnl.h"
@@ -209,21 +212,28 @@ Results measure(int pairs)
 
     // The floor query around each start-up too: a start-up at many interfaces
     // takes long enough for the machine's other load to change meanwhile.
-    const int startupRounds = pairs >= 500 ? 2 : pairs >= 50 ? 5 : 11;
+    const int startupRounds = pairs >= 500 ? 2 : pairs >= 50 ? 5 : 31;
     std::vector<double> startup, empty, emptyOfFormSize, form, floor;
     const auto floorQueries = [&floor] {
         for (int i = 0; i < 5; ++i)
             floor.push_back(seconds([] { rawDump(); }) + seconds([] { QNetworkInterface::interfaceFromName("bv1"); }));
     };
+    // Each round starts with another of the four: the first start-up after
+    // the floor queries runs on colder caches than the three after it.
+    const std::vector<std::function<void()>> kinds = {
+        [&] {
+            const Results window = forked(startUp<davErirido>);
+            startup.push_back(window.at("seconds"));
+            r["rss_kb"] = window.at("rss_kb");
+        },
+        [&] { empty.push_back(forked(startUp<QMainWindow>).at("seconds")); },
+        [&] { emptyOfFormSize.push_back(forked(startUp<EmptyOfFormSize>).at("seconds")); },
+        [&] { form.push_back(forked(startUp<FormOnly>).at("seconds")); },
+    };
     for (int i = 0; i < startupRounds; ++i) {
         floorQueries();
-        const Results window = forked(startUp<davErirido>);
-        startup.push_back(window.at("seconds"));
-        if (i == 0)
-            r["rss_kb"] = window.at("rss_kb");
-        empty.push_back(forked(startUp<QMainWindow>).at("seconds"));
-        emptyOfFormSize.push_back(forked(startUp<EmptyOfFormSize>).at("seconds"));
-        form.push_back(forked(startUp<FormOnly>).at("seconds"));
+        for (std::size_t k = 0; k < kinds.size(); ++k)
+            kinds[(i + k) % kinds.size()]();
     }
     floorQueries();
     r["startup"] = median(startup);
@@ -286,6 +296,11 @@ void line(const char *what, int pairs, double value, double floor, double target
 int main(int argc, char *argv[])
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    if (argc == 3 && std::string(argv[1]) == "--once") {
+        const Results r = std::string(argv[2]) == "form" ? startUp<FormOnly>() : startUp<davErirido>();
+        std::printf("%s start-up %s\n", argv[2], ms(r.at("seconds")).c_str());
+        return 0;
+    }
     std::vector<int> counts;
     for (int i = 1; i < argc; ++i)
         counts.push_back(std::atoi(argv[i]));
