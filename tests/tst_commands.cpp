@@ -142,6 +142,8 @@ void tst_commands::restartCard_data()
     QTest::newRow("bare prefix") << Restart{{key0, key1}, driverKey.left(39), 0, "true"};
     QTest::newRow("other, unreadable, over 43 units, same") << Restart{{key0, u"", key1 + u"\\x", key1}, driverKey, 0,
         "true, stop 2, change 2, start 2, change 2"};
+    // Longer than the 520 bytes read: not read at all, though its first 43 units match.
+    QTest::newRow("longer than the buffer") << Restart{{key1 + std::u16string(300, u'0')}, driverKey, 0, "true"};
     QTest::newRow("stop parameters refused") << Restart{{key1, key1}, driverKey, 1, "false, stop 0"};
     QTest::newRow("start refused") << Restart{{key1, key1}, driverKey, 4, "false, stop 0, change 0, start 0, change 0"};
 }

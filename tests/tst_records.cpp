@@ -269,6 +269,30 @@ private slots:
         QCOMPARE(observable(), before);
     }
 
+    // The worker's tool, one command after another: what each prints and its exit code, and the override applied.
+    void adapterTool()
+    {
+        QVERIFY(makeAdapter());
+        // The far end of the pair is made first.
+        const QString key = classPrefix + "0001", other = "0000  " + classPrefix + "0000  vrec0p\n";
+        const struct { QString arguments; int code; QString output; } steps[] = {
+            {"list", 0, other + "0001  " + key + "  vrec0\n"},
+            {"set-mac vrec0 02-aa-bb-cc-dd-ee", 0, key + "\n"},
+            {"list", 0, other + "0001  " + key + "  vrec0  NetworkAddress=02-aa-bb-cc-dd-ee\n"},
+            {"restart " + key, 0, ""},
+            {"set-mac vrec9 02-aa-bb-cc-dd-ee", 1, "vantorel-adapter: no adapter vrec9 in the class key (see vantorel-adapter list)\n"},
+            {"list vrec0", 2, "usage: vantorel-adapter list\n"},   // and the rest of the usage
+        };
+        for (const auto &step : steps) {
+            QString output;
+            const int code = testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/tools/vantorel-adapter",
+                                          step.arguments.split(' '), &output);
+            QVERIFY2(code == step.code && (code == 2 ? output.section('\n', 0, 0) + '\n' : output) == step.output,
+                     qPrintable(QString("%1: exit code %2, %3").arg(step.arguments).arg(code).arg(output)));
+        }
+        QCOMPARE(macOf(), QString("02:aa:bb:cc:dd:ee"));
+    }
+
 private:
     QTemporaryDir m_state;
 };
