@@ -1,5 +1,7 @@
 // IP Helper and the worker's query against the real kernel (with `ip` as the
-// oracle), in CTest's namespace; its links go when the namespace does.
+// oracle), and SetupAPI's answers to its callers' mistakes, in CTest's
+// namespace; its links go when the namespace does.
+#include "devicesetup.h"
 #include "iphelper.h"
 #include "netns.h"
 #include "records/records.h"
@@ -81,6 +83,7 @@ class tst_iphlpapi_kernel : public QObject
 private slots:
     void initTestCase();
     void adapterTable();
+    void deviceSetup();
 
 private:
     QTemporaryDir stateDir;
@@ -150,6 +153,62 @@ void tst_iphlpapi_kernel::adapterTable()
     const adapterRecord &r = changer.getAddress("vt-a");
     QCOMPARE(QList<int>({r.status, r.type, int(r.index), r.dhcpEnabled}), QList<int>({1, MIB_IF_TYPE_ETHERNET, int(if_nametoindex("vt-a")), 0}));
     QCOMPARE(QStringList({r.ipAddress, r.ipMask, r.gateway, r.dnsServer}), QStringList({"10.50.0.2", "255.255.255.0", "10.50.0.1", "192.0.2.53"}));
+}
+
+// A device set over the namespace's links, asked as the worker asks it and as it never should be: each wrong
+// handle, size, property or parameter is refused, and nothing is written past the buffer given.
+void tst_iphlpapi_kernel::deviceSetup()
+{
+    QVERIFY(testnet::ip({"link", "add", "vs0", "type", "veth", "peer", "name", "vs0-p"}));
+    const GUID other = {0x4d36e968, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};   // display adapters
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    QCOMPARE(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_DEVICEINTERFACE), INVALID_HANDLE_VALUE);
+    const HDEVINFO none = SetupDiGetClassDevsW(&other, nullptr, nullptr, DIGCF_PRESENT);
+    QVERIFY(none != INVALID_HANDLE_VALUE && !SetupDiEnumDeviceInfo(none, 0, &device) && SetupDiDestroyDeviceInfoList(none));
+    QVERIFY2(!SetupDiDestroyDeviceInfoList(none), "a set is destroyed once");
+
+    const HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    QVERIFY(set != INVALID_HANDLE_VALUE);
+    DWORD count = 0;
+    while (SetupDiEnumDeviceInfo(set, count, &device))
+        ++count;
+    QCOMPARE(count, DWORD(testnet::ipJson({"link", "show"}).size() - 1));   // all but loopback
+    QVERIFY(SetupDiEnumDeviceInfo(set, 0, &device));
+    SP_DEVINFO_DATA wrongSize = device, wrongDevice = device;
+    wrongSize.cbSize = 1;
+    wrongDevice.Reserved = count + 1;
+    QVERIFY(!SetupDiEnumDeviceInfo(set, 0, &wrongSize));
+
+    char16_t buffer[60];
+    std::fill(std::begin(buffer), std::end(buffer), u'#');
+    DWORD type = 0, required = 0;
+    QVERIFY(!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_DRIVER + 1, &type, PBYTE(buffer), sizeof buffer, &required));
+    QVERIFY(!SetupDiGetDeviceRegistryPropertyW(set, &wrongDevice, SPDRP_DRIVER, &type, PBYTE(buffer), sizeof buffer, &required));
+    QVERIFY(!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_DRIVER, &type, PBYTE(buffer), 87, &required));
+    QCOMPARE(required, DWORD(88));   // 43 units and the NUL
+    QCOMPARE(buffer[0], u'#');
+    QVERIFY(SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_DRIVER, &type, PBYTE(buffer), 88, &required));
+    QCOMPARE(QString::fromStdU16String(std::u16string(buffer, 45)),
+             QString("{4d36e972-e325-11ce-bfc1-08002be10318}\\0000") + QChar(0) + '#');   // the devices' spelling
+    QCOMPARE(type, DWORD(REG_SZ));
+
+    SP_PROPCHANGE_PARAMS params{};
+    params.ClassInstallHeader = {sizeof(SP_CLASSINSTALL_HEADER), DIF_PROPERTYCHANGE};
+    params.StateChange = DICS_STOP;
+    const auto install = [&](SP_PROPCHANGE_PARAMS p, DWORD size = sizeof(SP_PROPCHANGE_PARAMS)) {
+        return SetupDiSetClassInstallParamsW(set, &device, &p.ClassInstallHeader, size);
+    };
+    SP_PROPCHANGE_PARAMS header = params, function = params, change = params;
+    header.ClassInstallHeader.cbSize = sizeof params;
+    function.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE + 1;
+    change.StateChange = DICS_ENABLE;
+    QVERIFY(!install(header) && !install(function) && !install(change) && !install(params, sizeof params - 1));
+    QVERIFY2(!SetupDiChangeState(set, &device), "a change without parameters");
+    QVERIFY(install(params) && SetupDiSetClassInstallParamsW(set, &device, nullptr, 0));
+    QVERIFY2(!SetupDiChangeState(set, &device), "a change whose parameters were cleared");
+    QVERIFY(!SetupDiSetClassInstallParamsW(set, &wrongDevice, &params.ClassInstallHeader, sizeof params));
+    QVERIFY(SetupDiDestroyDeviceInfoList(set));
 }
 
 QTEST_MAIN(tst_iphlpapi_kernel)

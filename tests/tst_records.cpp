@@ -181,7 +181,14 @@ private slots:
         QTest::newRow("dhcp, leased") << "method=dhcp" << QStringList{removed, leased} << "" << "1 198.51.100.7 198.51.100.1";
         QTest::newRow("dhcp, a static one beside") << "method=dhcp" << QStringList{leased} << "" << kernel;
         QTest::newRow("dns only") << dns << QStringList() << "" << "0 203.0.113.5 ";
-        QTest::newRow("garbage") << "garbage" << QStringList() << "is damaged" << kernel;
+        QTest::newRow("garbage") << "garbage" << QStringList() << "is damaged: the line \"[0001]\" is no key=value" << kernel;
+        QTest::newRow("a key twice") << fixed + "10.9.0.2/24\nmethod=dhcp" << QStringList() << ": the key method is given twice"
+                                     << kernel;
+        QTest::newRow("a NUL byte") << dns + QChar(0) << QStringList() << ": it holds a NUL byte" << kernel;
+        QTest::newRow("no process number") << "method=dhcp\nclientPid=1x" << QStringList() << ": clientPid is no process number"
+                                           << kernel;
+        QTest::newRow("no namespace number") << "method=dhcp\nclientMounts=-1" << QStringList()
+                                             << ": clientMounts is no namespace number" << kernel;
         QTest::newRow("huge") << "huge" << QStringList() << "larger than a record" << kernel;
         QTest::newRow("FIFO") << "fifo" << QStringList() << "not a regular file" << kernel;
         QTest::newRow("link") << "link" << QStringList() << "symbolic link" << kernel;
@@ -246,7 +253,7 @@ private slots:
 
     // A damaged or planted class key is left as it is, and the link's target too: an override is not stored (no
     // driver key comes back). The worker says nothing of it on stderr, as the program must not; vantorel-adapter
-    // prints the reason in one line and fails.
+    // prints the reason in one line and fails, for a listing too.
     void classKey()
     {
         QFETCH(QString, kind);
@@ -260,12 +267,13 @@ private slots:
                      changer.restartCard(classPrefix + "0000");
                  }),
                  QByteArray());
-        QString output;
-        QCOMPARE(testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/tools/vantorel-adapter",
-                              {"set-mac", dev, "02-aa-bb-cc-dd-ee"}, &output), 1);
         const QString why = kind.startsWith("[9999]") ? " has no subkey number left for " : "; it is left as it is.\n";
-        QVERIFY2(output.startsWith("vantorel-adapter: The class key ") && output.contains(why)
-                     && output.count('\n') == 1, qPrintable(output));
+        for (const QString command : {"set-mac vrec0 02-aa-bb-cc-dd-ee", "list"}) {
+            QString output;
+            QCOMPARE(testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/tools/vantorel-adapter", command.split(' '), &output), 1);
+            QVERIFY2(output.startsWith("vantorel-adapter: The class key ") && output.contains(why)
+                         && output.count('\n') == 1, qPrintable(output));
+        }
         QCOMPARE(observable(), before);
     }
 
