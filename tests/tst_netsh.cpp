@@ -236,7 +236,7 @@ void tst_netsh::hostileNames()
 void tst_netsh::refusedOrRolledBack_data()
 {
     QTest::addColumn<QString>("command"); // "address ..." or "dns ...", for vf0
-    QTest::addColumn<QByteArray>("client"); // stands in for dhcpcd, after it marks that it runs
+    QTest::addColumn<QByteArray>("client"); // stands in for dhcpcd, after it marks that it runs (unless it names its interpreter)
     // With the client: SIGTERM or kill -9 to netsh or cmd.exe; else what is planted: a record folder's
     // mode, the lock, a silent system bus, a lease
     QTest::addColumn<QString>("meddling");
@@ -250,6 +250,8 @@ void tst_netsh::refusedOrRolledBack_data()
     QTest::newRow("client flushes, then fails") << dhcp << QByteArray("ip -4 addr flush dev vf0; echo no carrier >&2; exit 1") << ""
                                                 << "could not be started: no carrier";
     QTest::newRow("no client installed") << dhcp << QByteArray("exit 0") << "not executable" << "dhcpcd is not installed.";
+    QTest::newRow("a client that can't be run") << dhcp << QByteArray("#!/nonexistent") << ""
+                                                << "could not be started: /usr/sbin/dhcpcd: No such file or directory";
     QTest::newRow("client ends without a daemon, its child stays")
         << dhcp << QByteArray("sleep 60 >/dev/null 2>&1 & exit 0") << "" << "did not keep running.";
     QTest::newRow("client hangs") << dhcp << hang << "" << "did not end within";
@@ -288,7 +290,7 @@ void tst_netsh::refusedOrRolledBack()
     QFile fake(m_scratch.filePath("dhcpcd"));
     QVERIFY(fake.open(QIODevice::WriteOnly | QIODevice::Truncate)
             && fake.setPermissions(QFile::ReadOwner | (meddling == "not executable" ? QFile::Permissions() : QFile::ExeOwner))
-            && fake.write("#!/bin/sh\ntouch '" + QFile::encodeName(started) + "'\n" + client + "\n") > 0);
+            && fake.write((client.startsWith("#!") ? "" : "#!/bin/sh\ntouch '" + QFile::encodeName(started) + "'\n") + client + "\n") > 0);
     fake.close();
     QVERIFY(client.isEmpty() || mount(QFile::encodeName(fake.fileName()).constData(), "/usr/sbin/dhcpcd", nullptr, MS_BIND, nullptr) == 0);
     QFile::remove(started);
