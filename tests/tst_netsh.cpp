@@ -249,6 +249,8 @@ void tst_netsh::refusedOrRolledBack_data()
                                        << "not in the subnet";
     QTest::newRow("client flushes, then fails") << dhcp << QByteArray("ip -4 addr flush dev vf0; echo no carrier >&2; exit 1") << ""
                                                 << "could not be started: no carrier";
+    QTest::newRow("client puts an address back otherwise") << dhcp
+        << QByteArray("ip addr del 10.92.0.10/24 dev vf0 && ip addr add 10.92.0.10/24 brd + dev vf0; exit 1") << "" << "could not be started";
     QTest::newRow("no client installed") << dhcp << QByteArray("exit 0") << "not executable" << "dhcpcd is not installed.";
     QTest::newRow("a client that can't be run") << dhcp << QByteArray("#!/nonexistent") << ""
                                                 << "could not be started: /usr/sbin/dhcpcd: No such file or directory";

@@ -108,7 +108,12 @@ sys::Error restore(const rtnl::Link &link, const Copy &saved)
         if (rc >= 0 && !dump(socket.get(), RTM_GETADDR, link.index, &after, "").empty())
             rc = -NLE_FAILURE;
         if (rc >= 0 && !containsLike(after, a)) {
-            send(socket.get(), a, RTM_DELADDR, 0);
+            // The kernel's own copy goes: a deletion that names another label
+            // matches nothing.
+            for (const Message &x : after) {
+                if (sameAddress(x, a))
+                    send(socket.get(), x, RTM_DELADDR, 0);
+            }
             rc = send(socket.get(), a, RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL);
         }
         if (rc < 0)
