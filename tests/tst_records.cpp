@@ -288,6 +288,8 @@ private slots:
             {"set-mac vrec0 02-aa-bb-cc-dd-ee", 0, key + "\n"},
             {"list", 0, other + "0001  " + key + "  vrec0  NetworkAddress=02-aa-bb-cc-dd-ee\n"},
             {"restart " + key, 0, ""},
+            {"restart " + classPrefix + "0009", 1, "vantorel-adapter: no adapter has the driver key " + classPrefix
+                                                      + "0009 (see vantorel-adapter list)\n"},
             {"set-mac vrec9 02-aa-bb-cc-dd-ee", 1, "vantorel-adapter: no adapter vrec9 in the class key (see vantorel-adapter list)\n"},
             {"list vrec0", 2, "usage: vantorel-adapter list\n"},   // and the rest of the usage
         };

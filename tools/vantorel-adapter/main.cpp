@@ -23,6 +23,9 @@ const char usage[] =
     "  restart          stop and start the device, which applies its override\n"
     "  set-mac-restart  both\n";
 
+// The network adapters' class: a driver key is this, then a subkey's number.
+const QString adapterClass = QStringLiteral("{4D36E972-E325-11CE-BFC1-08002bE10318}\\");
+
 QTextStream &out()
 {
     static QTextStream stream(stdout);
@@ -84,6 +87,20 @@ bool restart(windowChanger &changer, const QString &driverKey)
     return restarted;
 }
 
+// False, with the reason on stderr, when no subkey of the class key has the
+// driver key: a restart then finds nothing to do, and says nothing.
+bool known(const QString &driverKey)
+{
+    const QSettings classKey(platform::adapterClassKey(), QSettings::NativeFormat);
+    if (!platform::classKeyError().isEmpty())
+        return false;   // said by the restart
+    const QStringList subkeys = classKey.childGroups();
+    if (driverKey.startsWith(adapterClass, Qt::CaseInsensitive) && subkeys.contains(driverKey.mid(adapterClass.size())))
+        return true;
+    err() << "vantorel-adapter: no adapter has the driver key " << driverKey << " (see vantorel-adapter list)\n";
+    return false;
+}
+
 bool list()
 {
     const QSettings classKey(platform::adapterClassKey(), QSettings::NativeFormat);
@@ -91,7 +108,7 @@ bool list()
         return false;
     const QStringList subkeys = classKey.childGroups();
     for (const QString &subkey : subkeys) {
-        out() << subkey << "  {4D36E972-E325-11CE-BFC1-08002bE10318}\\" << subkey << "  "
+        out() << subkey << "  " << adapterClass << subkey << "  "
               << classKey.value(subkey + QStringLiteral("/NetCfgInstanceId")).toString();
         const QVariant override = classKey.value(subkey + QStringLiteral("/NetworkAddress"));
         if (override.isValid())
@@ -115,7 +132,7 @@ int main(int argc, char *argv[])
     if (command == QLatin1String("set-mac") && args.size() == 3)
         return setMac(changer, args.at(1), args.at(2)).isEmpty() ? 1 : 0;
     if (command == QLatin1String("restart") && args.size() == 2)
-        return restart(changer, args.at(1)) ? 0 : 1;
+        return restart(changer, args.at(1)) && known(args.at(1)) ? 0 : 1;
     if (command == QLatin1String("set-mac-restart") && args.size() == 3) {
         const QString driverKey = setMac(changer, args.at(1), args.at(2));
         return !driverKey.isEmpty() && restart(changer, driverKey) ? 0 : 1;
