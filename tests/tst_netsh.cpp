@@ -250,7 +250,10 @@ void tst_netsh::refusedOrRolledBack_data()
     QTest::newRow("client flushes, then fails") << dhcp << QByteArray("ip -4 addr flush dev vf0; echo no carrier >&2; exit 1") << ""
                                                 << "could not be started: no carrier";
     QTest::newRow("client puts an address back otherwise") << dhcp
-        << QByteArray("ip addr del 10.92.0.10/24 dev vf0 && ip addr add 10.92.0.10/24 brd + dev vf0; exit 1") << "" << "could not be started";
+        << QByteArray("ip addr del 10.92.0.10/24 dev vf0 && ip addr add 10.92.0.10/24 brd + dev vf0 && ip addr add 10.92.0.99/24 dev vf0; exit 1")
+        << "" << "could not be started";
+    QTest::newRow("a client first on root's PATH") << dhcp << QByteArray("echo the system\\'s >&2; exit 1") << "path"
+                                                   << "could not be started: the system's";
     QTest::newRow("no client installed") << dhcp << QByteArray("exit 0") << "not executable" << "dhcpcd is not installed.";
     QTest::newRow("a client that can't be run") << dhcp << QByteArray("#!/nonexistent") << ""
                                                 << "could not be started: /usr/sbin/dhcpcd: No such file or directory";
@@ -327,6 +330,13 @@ void tst_netsh::refusedOrRolledBack()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (silentBus >= 0)
         environment.insert("DBUS_SYSTEM_BUS_ADDRESS", QString("unix:path=") + bus.sun_path);
+    QFile onPath(m_scratch.filePath("dhcpcd-on-path/dhcpcd")); // not root's to run
+    QVERIFY(meddling != "path"
+            || (QDir(m_scratch.path()).mkpath("dhcpcd-on-path") && onPath.open(QIODevice::WriteOnly)
+                && onPath.write("#!/bin/sh\necho the PATH\\'s >&2; exit 1\n") > 0 && onPath.setPermissions(QFile::ReadOwner | QFile::ExeOwner)));
+    onPath.close();
+    if (meddling == "path")
+        environment.insert("PATH", m_scratch.filePath("dhcpcd-on-path") + ':' + environment.value("PATH"));
     netsh.setProcessEnvironment(environment);
     const QString arguments = "interface ip set " + command.section(' ', 0, 0) + " name=vf0 " + command.section(' ', 1);
     if (meddling == "cmd.exe killed")

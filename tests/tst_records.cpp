@@ -243,12 +243,13 @@ private slots:
     void classKey_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("garbage") << "garbage";
-        QTest::newRow("subkey beyond four digits") << "[2147483647]\nNetCfgInstanceId=vrec0\n";
-        QTest::newRow("huge") << "huge";
-        QTest::newRow("FIFO") << "fifo";
-        QTest::newRow("link") << "link";
-        QTest::newRow("every number taken") << "[9999]\nNetCfgInstanceId=vrec9\n";
+        QTest::addColumn<QString>("why");   // in vantorel-adapter's line
+        QTest::newRow("garbage") << "garbage" << " line 3 is no key=value; it is left as it is.\n";
+        QTest::newRow("subkey beyond four digits") << "[2147483647]\nNetCfgInstanceId=vrec0\n" << " that is no four-digit number;";
+        QTest::newRow("huge") << "huge" << " is larger than a class key can be; it is left as it is.\n";
+        QTest::newRow("FIFO") << "fifo" << " is not a regular file; it is left as it is.\n";
+        QTest::newRow("link") << "link" << " is a symbolic link; it is left as it is.\n";
+        QTest::newRow("every number taken") << "[9999]\nNetCfgInstanceId=vrec9\n" << " has no subkey number left for vrec0";
     }
 
     // A damaged or planted class key is left as it is, and the link's target too: an override is not stored (no
@@ -257,6 +258,7 @@ private slots:
     void classKey()
     {
         QFETCH(QString, kind);
+        QFETCH(QString, why);
         QVERIFY(makeAdapter());
         QVERIFY(plant(QString::fromStdString(records::namespaceDir()) + "/class-key.ini", kind,
                       "[0000]\nNetCfgInstanceId=vrec0\n"));
@@ -267,7 +269,6 @@ private slots:
                      changer.restartCard(classPrefix + "0000");
                  }),
                  QByteArray());
-        const QString why = kind.startsWith("[9999]") ? " has no subkey number left for " : "; it is left as it is.\n";
         for (const QString command : {"set-mac vrec0 02-aa-bb-cc-dd-ee", "list"}) {
             QString output;
             QCOMPARE(testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/tools/vantorel-adapter", command.split(' '), &output), 1);
