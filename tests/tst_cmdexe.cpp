@@ -12,6 +12,7 @@ private slots:
     void initTestCase();
     void run_data();
     void run();
+    void switches();
 
 private:
     QTemporaryDir m_scratch;
@@ -65,6 +66,22 @@ void tst_cmdexe::run()
     QCOMPARE(printed.split('\n', Qt::SkipEmptyParts), output);
     const QStringList made = QDir().entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
     QVERIFY2(made.isEmpty(), qPrintable("a shell ran part of the command and made: " + made.join(", ")));
+}
+
+// The interpreter's own switches before /C: with /S a command's outer quotes go
+// whatever they hold (here a program's name); /Q and /D change nothing here.
+void tst_cmdexe::switches()
+{
+    const struct { QStringList arguments; int code; QString output; } rows[] = {
+        {{"/Q", "/D", "/C", "\"my prog\""}, 42, "\n"},   // printf of no arguments
+        {{"/S", "/c", "\"my prog\""}, 1, "'my' is not recognized as an internal or external command, operable program or batch file.\n"},
+        {{"/X", "/c", "record"}, 1, "Invalid switch - \"/X\". Usage: cmd.exe [/S] [/Q] [/D] /C command\n"},
+    };
+    for (const auto &row : rows) {
+        QString printed;
+        QCOMPARE(testnet::run(testnet::tool("cmd.exe"), row.arguments, &printed), row.code);
+        QCOMPARE(printed, row.output);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_cmdexe)

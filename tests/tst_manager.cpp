@@ -42,6 +42,7 @@ private slots:
         QTest::newRow("an option's value is no interface") << "" << one("dhclient -cf eth1 eth0") << QList<int>() << "";
         QTest::newRow("dhcpcd helper's title, for another") << "" << one("dhcpcd: [privileged proxy] eth0") << QList<int>() << "";
         QTest::newRow("udhcpc -i") << "" << one("udhcpc -i eth1 -p /run/udhcpc.pid") << QList<int>() << "udhcpc (process 1)";
+        QTest::newRow("udhcpc --interface=") << "" << one("udhcpc --interface=eth1") << QList<int>() << "udhcpc (process 1)";
         QTest::newRow("udhcpc serves eth0 by default") << "" << one("udhcpc -b") << QList<int>() << "";
         QTest::newRow("not a DHCP client") << "" << one("sshd eth1") << QList<int>() << "";
         QTest::newRow("a foreign client beside our own")

@@ -245,6 +245,8 @@ void tst_netsh::refusedOrRolledBack_data()
     const QByteArray hang = "ip -4 addr flush dev vf0; exec sleep 60";
     QTest::newRow("keyword twice") << good + " ADDR=10.92.0.8" << QByteArray() << "" << "given twice";
     QTest::newRow("holes in mask") << "address source=static addr=10.92.0.9 mask=255.255.0.255" << QByteArray() << "" << "contiguous";
+    QTest::newRow("gateway no address") << "address source=static addr=10.92.0.9 mask=255.255.255.0 gateway=10.92.0" << QByteArray() << ""
+                                        << "Invalid gateway value '10.92.0': an IPv4 address like 192.168.1.10 is expected.";
     QTest::newRow("gateway elsewhere") << "address source=static addr=10.92.0.9 mask=255.255.255.0 gateway=10.61.0.1" << QByteArray() << ""
                                        << "not in the subnet";
     QTest::newRow("client flushes, then fails") << dhcp << QByteArray("ip -4 addr flush dev vf0; echo no carrier >&2; exit 1") << ""
