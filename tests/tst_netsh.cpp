@@ -218,12 +218,21 @@ void tst_netsh::hostileNames()
             && (address.startsWith("^169") || m_peers[0]->startDhcp("10.90.0.50", "10.90.0.60", "10.90.0.53")));
     const QByteArray bystander = QJsonDocument(testnet::ipJson({"-d", "addr", "show", "hx9"})).toJson();
     windowChanger worker;
+    const mode_t mask = umask(0); // the caller's mask leaves no file of netsh's or its client's open to others
     worker.setDhcpAddress(name);
+    umask(mask);
     QVERIFY2(testnet::dhcpClients().isEmpty() != served, "a DHCP client serves the adapter if it takes the name");
     QTRY_VERIFY2_WITH_TIMEOUT(!served || testnet::configOf(name).contains(QRegExp(address)),
                               qPrintable("no address: " + testnet::configOf(name)), 30000);
     QVERIFY2(!served || worker.getAddress(name).dhcpEnabled == 1, "the panel says DHCP");
     QCOMPARE(QJsonDocument(testnet::ipJson({"-d", "addr", "show", "hx9"})).toJson(), bystander);
+    // Nothing others may write, but the client's sockets, which it opens as it chooses.
+    for (QDirIterator it(QString::fromStdString(records::namespaceDir()), QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories); it.hasNext();) {
+        struct stat st;
+        QVERIFY(lstat(QFile::encodeName(it.next()).constData(), &st) == 0);
+        QVERIFY2(S_ISSOCK(st.st_mode) || !(st.st_mode & (S_IWGRP | S_IWOTH)), qPrintable(it.filePath()));
+    }
     worker.setAddress({name, "10.90.0.8", "255.255.255.0", "10.90.0.1"});
     QCOMPARE(testnet::configOf(name), QString("10.90.0.8/24 | 10.90.0.1 1 static"));
     QTRY_VERIFY_WITH_TIMEOUT(testnet::dhcpClients().isEmpty(), 3000); // static stops the client netsh started
