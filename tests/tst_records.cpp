@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -238,6 +239,26 @@ private slots:
         qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
         QVERIFY2(code == 1 && output.endsWith("/state can't be made: Not a directory.\n"), qPrintable(output));
         QCOMPARE(observable(), before);
+    }
+
+    // Root keeps its records in /run/vantorel, where every user's program reads them, whatever runtime folder
+    // root's session has. (A /run of the test's own: the machine's stays untouched.)
+    void rootsFolder()
+    {
+        QVERIFY(makeAdapter());
+        QTemporaryDir runtime;
+        QVERIFY(mount("tmpfs", "/run", "tmpfs", 0, "mode=755") == 0);
+        qunsetenv("VANTOREL_STATE_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        QString output;
+        const int code = testnet::netsh("interface ip set dns name=vrec0 source=static addr=192.0.2.9", &output);
+        const QString dir = QString::fromStdString(records::namespaceDir());
+        const bool recorded = QFile::exists(dir + "/vrec0.state");
+        qputenv("VANTOREL_STATE_DIR", QFile::encodeName(m_state.path()));
+        QVERIFY(umount2("/run", MNT_DETACH) == 0);
+        QVERIFY2(code == 0, qPrintable(output));
+        QVERIFY2(dir.startsWith("/run/vantorel/net-c") && recorded, qPrintable(dir));
+        QVERIFY(QDir(runtime.path()).isEmpty());
     }
 
     void classKey_data()
