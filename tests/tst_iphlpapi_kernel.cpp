@@ -208,6 +208,19 @@ void tst_iphlpapi_kernel::deviceSetup()
     QVERIFY(install(params) && SetupDiSetClassInstallParamsW(set, &device, nullptr, 0));
     QVERIFY2(!SetupDiChangeState(set, &device), "a change whose parameters were cleared");
     QVERIFY(!SetupDiSetClassInstallParamsW(set, &wrongDevice, &params.ClassInstallHeader, sizeof params));
+
+    // A start that can't bring the stopped configuration back fails: here a kept address the kernel refuses.
+    QVERIFY(testnet::ip({"link", "set", "vs0", "up"}) && testnet::ip({"addr", "add", "10.97.0.2/24", "dev", "vs0"}));
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device) && device.DevInst != if_nametoindex("vs0"); ++i) {
+    }
+    QVERIFY(install(params) && SetupDiChangeState(set, &device));
+    QFile record(QString::fromStdString(records::namespaceDir()) + "/vs0.state");
+    QVERIFY(record.open(QIODevice::ReadWrite));
+    const QByteArray kept = record.readAll().replace("savedAddresses=10.97.0.2/24", "savedAddresses=10.97.0.2/33");
+    QVERIFY(kept.contains("/33") && record.resize(0) && record.write(kept) == kept.size());
+    record.close();
+    params.StateChange = DICS_START;
+    QVERIFY(install(params) && !SetupDiChangeState(set, &device));
     QVERIFY(SetupDiDestroyDeviceInfoList(set));
 }
 
