@@ -1,6 +1,6 @@
 // IP Helper and the worker's query against the real kernel (with `ip` as the
-// oracle), and SetupAPI's answers to its callers' mistakes, in CTest's
-// namespace; its links go when the namespace does.
+// oracle), and SetupAPI's answers to its callers' mistakes and to a start it
+// can't finish, in CTest's namespace; its links go when the namespace does.
 #include "devicesetup.h"
 #include "iphelper.h"
 #include "netns.h"
