@@ -140,6 +140,8 @@ void tst_netsh::staticRoad_data()
         << "10.60.0.8 10.60.0.1" << "10.60.0.8/24 | 10.60.0.1 1 static";
     QTest::newRow("the DHCP client's address and route")
         << QStringList{"10.60.0.10/24 valid_lft 300 preferred_lft 300", "via 10.60.0.1 metric 1 proto dhcp"} << "10.60.0.10 10.60.0.1" << after;
+    QTest::newRow("a default route without a gateway, other routes kept")
+        << QStringList{"10.60.0.10/24", "route 10.70.0.0/16", "route default"} << "10.60.0.10 10.60.0.1" << after;
     QTest::newRow("no gateway") << usual << "10.60.0.10 -" << "10.60.0.10/24 |";
     QTest::newRow("nothing before") << QStringList() << "10.60.0.10 10.60.0.1" << after;
     QTest::newRow("the same again") << QStringList{"10.60.0.10/24", "via 10.60.0.1 metric 1 proto static"} << "10.60.0.10 10.60.0.1" << after;

@@ -94,7 +94,7 @@ QString kernelState(const QString &except)
     QString addresses, routes;
     run(QStringLiteral("ip"), {"-4", "-o", "addr", "show"}, &addresses);
     run(QStringLiteral("ip"), {"-4", "-d", "route", "show", "table", "all"}, &routes);
-    QRegExp replaced("^\\d+: " + except + " |^\\S+ default .* dev " + except + " | dev " + except + " .*proto kernel");
+    QRegExp replaced("^\\d+: " + except + " |^\\S+ default (.* )?dev " + except + " | dev " + except + " .*proto kernel");
     QStringList lines = (addresses + routes).split(QLatin1Char('\n'));
     if (!except.isEmpty())
         lines.erase(std::remove_if(lines.begin(), lines.end(), [&](const QString &l) { return replaced.indexIn(l) >= 0; }), lines.end());
