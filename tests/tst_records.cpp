@@ -183,6 +183,7 @@ private slots:
         QTest::newRow("dhcp, a static one beside") << "method=dhcp" << QStringList{leased} << "" << kernel;
         QTest::newRow("dns only") << dns << QStringList() << "" << "0 203.0.113.5 ";
         QTest::newRow("garbage") << "garbage" << QStringList() << "is damaged: the line \"[0001]\" is no key=value" << kernel;
+        QTest::newRow("one byte") << "x" << QStringList() << ": the line \"x\" is no key=value" << kernel;
         QTest::newRow("a key twice") << fixed + "10.9.0.2/24\nmethod=dhcp" << QStringList() << ": the key method is given twice"
                                      << kernel;
         QTest::newRow("a NUL byte") << dns + QChar(0) << QStringList() << ": it holds a NUL byte" << kernel;
