@@ -248,8 +248,8 @@ void tst_netsh::refusedOrRolledBack_data()
 {
     QTest::addColumn<QString>("command"); // "address ..." or "dns ...", for vf0
     QTest::addColumn<QByteArray>("client"); // stands in for dhcpcd, after it marks that it runs (unless it names its interpreter)
-    // With the client: SIGTERM or kill -9 to netsh or cmd.exe; else what is planted: a record folder's
-    // mode, the lock, a silent system bus, a lease
+    // With the client: SIGTERM or kill -9 to netsh or cmd.exe, the client's mode, another client first on
+    // PATH; else what is planted: a record folder's mode, the lock, a silent system bus, a lease
     QTest::addColumn<QString>("meddling");
     QTest::addColumn<QString>("message");
     const QString dhcp = "address source=dhcp", good = "address source=static addr=10.92.0.20 mask=255.255.255.0 gateway=10.92.0.1 gwmetric=1";
@@ -560,9 +560,9 @@ void tst_netsh::largeJournal()
     QFETCH(int, size);
     m_peers.emplace_back(new testnet::Peer("vj0", "10.96.0.1/24"));
     QFile journal(QString::fromStdString(records::namespaceDir()) + "/vj0.journal");
-    const int lines = size - 4; // ifindex lines, the first padded with zeros, then "end"
+    const int bytes = size - 4; // of ifindex lines of 14 bytes, the first padded with zeros; then "end"
     QVERIFY(m_peers.back()->ok() && journal.open(QIODevice::WriteOnly)
-            && journal.write("ifindex " + QByteArray(lines % 14, '0') + "99999\n" + QByteArray("ifindex 99999\n").repeated(lines / 14 - 1)
+            && journal.write("ifindex " + QByteArray(bytes % 14, '0') + "99999\n" + QByteArray("ifindex 99999\n").repeated(bytes / 14 - 1)
                              + "end\n") == size);
     journal.close();
     QString output;
