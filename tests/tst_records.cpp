@@ -80,6 +80,12 @@ bool plant(const QString &path, const QString &kind, const QString &victim = QSt
     return out.open(QIODevice::WriteOnly) && out.write(content) == content.size();
 }
 
+// The worker's tool, vantorel-adapter, run to its end: its exit code; what it prints goes to *output.
+int runAdapterTool(const QStringList &arguments, QString *output)
+{
+    return testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/tools/vantorel-adapter", arguments, output);
+}
+
 // What `f` writes to this process's standard error.
 template <typename F>
 QByteArray stderrOf(F f)
@@ -293,7 +299,7 @@ private slots:
                  QByteArray());
         for (const QString command : {"set-mac vrec0 02-aa-bb-cc-dd-ee", "list"}) {
             QString output;
-            QCOMPARE(testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/tools/vantorel-adapter", command.split(' '), &output), 1);
+            QCOMPARE(runAdapterTool(command.split(' '), &output), 1);
             QVERIFY2(output.startsWith("vantorel-adapter: The class key ") && output.contains(why)
                          && output.count('\n') == 1, qPrintable(output));
         }
@@ -318,8 +324,7 @@ private slots:
         };
         for (const auto &step : steps) {
             QString output;
-            const int code = testnet::run(qEnvironmentVariable("VANTOREL_BUILD_DIR") + "/tools/vantorel-adapter",
-                                          step.arguments.split(' '), &output);
+            const int code = runAdapterTool(step.arguments.split(' '), &output);
             QVERIFY2(code == step.code && (code == 2 ? output.section('\n', 0, 0) + '\n' : output) == step.output,
                      qPrintable(QString("%1: exit code %2, %3").arg(step.arguments).arg(code).arg(output)));
         }
