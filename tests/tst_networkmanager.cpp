@@ -1,7 +1,7 @@
 // The whole road on an adapter that the test's own NetworkManager manages (private system bus, own mount and UTS
-// namespace): the window, the worker, cmd.exe, netsh, NetworkManager, the kernel and back into the panel. And an
-// adapter that a DHCP client we did not start serves: refused, untouched. And a desktop's users, whom the test's own
-// polkitd allows or denies changes through NetworkManager.
+// namespace): the window, the worker, cmd.exe, netsh, NetworkManager, the kernel and back into the panel. And a
+// desktop's users, whom the test's own polkitd allows or denies changes through NetworkManager, and who can't change
+// an adapter that NetworkManager leaves alone.
 #include "netns.h"
 #include "window.h"
 
