@@ -55,9 +55,10 @@ private slots:
         // Set as the program does.
         QApplication::setStyle(QStyleFactory::create("Plastique"));
         qputenv("VANTOREL_NETSH_LOG", netshLog.toLocal8Bit());
-        // The adapter's subkey of the class key, which Wine does not have.
-        QCOMPARE(QProcess::execute("reg", {"add", classKey + '\\' + subkey, "/v", "NetCfgInstanceId", "/d", guid, "/f"}),
-                 0);
+        // The adapter's subkey of the class key, which Wine does not have. In a prefix just made, reg.exe now and
+        // then can't be started at the first try.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            QProcess::execute("reg", {"add", classKey + '\\' + subkey, "/v", "NetCfgInstanceId", "/d", guid, "/f"}), 0, 20000);
     }
 
     // Listed by connection name with GetAdaptersInfo's name as item data. The panel shows what Wine's IP Helper
